@@ -1,0 +1,21 @@
+#ifndef AMPERVALE_PLATFORM_BATTERY_H_
+#define AMPERVALE_PLATFORM_BATTERY_H_
+
+#include <optional>
+
+namespace ampervale::platform {
+
+// The two capacity properties of the battery's registry entry. A property
+// that is missing or not a number is absent.
+struct BatteryCapacities {
+  std::optional<double> current;
+  std::optional<double> maximum;
+};
+
+// Reads "CurrentCapacity" and "MaxCapacity" of the battery service. Absent
+// when the machine has no battery service. Never throws.
+std::optional<BatteryCapacities> ReadBatteryCapacities();
+
+}  // namespace ampervale::platform
+
+#endif  // AMPERVALE_PLATFORM_BATTERY_H_
