@@ -1,0 +1,210 @@
+#include "tests/e2e/sandbox.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/e2e/process.h"
+
+namespace ampervale::e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kSocketDirInside[] = "/run/ampervale-sim";
+constexpr char kSocketName[] = "smc.sock";
+
+bool Answers(const std::string& socket_path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(),
+               sizeof address.sun_path - 1);
+  bool connected =
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+std::string MakeTemporaryRoot() {
+  std::string pattern = "/tmp/ampervale-e2e-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  return pattern;
+}
+
+}  // namespace
+
+std::string BuiltProgram(const std::string& name) {
+  return std::string(AMPERVALE_BIN_DIR) + "/" + name;
+}
+
+Sandbox::Sandbox()
+    : root_(MakeTemporaryRoot()),
+      library_(root_ + "/Library"),
+      socket_dir_(root_ + "/sim") {
+  fs::create_directories(library_);
+  fs::create_directories(socket_dir_);
+  fs::create_directories(root_ + "/logs");
+}
+
+Sandbox::~Sandbox() {
+  for (pid_t pid : background_) {
+    if (pid > 0) Kill(pid);
+  }
+  StopSimulator();
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+void Sandbox::StartSimulator(const std::vector<std::string>& arguments) {
+  std::string socket_path = socket_dir_ + "/" + kSocketName;
+  std::vector<std::string> argv = {BuiltProgram("ampsim"), "serve", "--socket",
+                                   socket_path};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  simulator_ =
+      Spawn(argv, root_ + "/logs/ampsim.out", root_ + "/logs/ampsim.err");
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (Answers(socket_path)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  throw std::runtime_error("ampsim did not start: " +
+                           ReadWholeFile(root_ + "/logs/ampsim.err"));
+}
+
+void Sandbox::StopSimulator() {
+  if (simulator_ < 0) return;
+  kill(simulator_, SIGTERM);
+  WaitFor(simulator_, 10);
+  simulator_ = -1;
+}
+
+ProcessResult Sandbox::Simulator(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {BuiltProgram("ampsim")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  argv.insert(argv.begin() + 2, {"--socket", socket_dir_ + "/" + kSocketName});
+  std::string out = root_ + "/logs/sim-client.out";
+  std::string err = root_ + "/logs/sim-client.err";
+  ProcessResult result;
+  result.status = WaitFor(Spawn(argv, out, err));
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
+  return result;
+}
+
+void Sandbox::InstallAmpctl() {
+  fs::path bin = library_ + "/Application Support/Ampervale/bin";
+  fs::create_directories(bin);
+  fs::copy_file(BuiltProgram("ampctl"), bin / "ampctl",
+                fs::copy_options::overwrite_existing);
+}
+
+std::vector<std::string> Sandbox::SandboxCommand(
+    const std::string& program, const std::vector<std::string>& arguments,
+    uid_t uid) const {
+  std::string id = std::to_string(uid);
+  std::string inside = program.front() == '/' ? program : BuiltProgram(program);
+  std::vector<std::string> argv = {
+      "bwrap",
+      "--unshare-user",
+      "--uid",
+      id,
+      "--gid",
+      id,
+      "--die-with-parent",
+      "--ro-bind",
+      "/usr",
+      "/usr",
+      "--symlink",
+      "usr/lib",
+      "/lib",
+      "--symlink",
+      "usr/lib64",
+      "/lib64",
+      "--symlink",
+      "usr/bin",
+      "/bin",
+      "--symlink",
+      "usr/sbin",
+      "/sbin",
+      "--ro-bind",
+      "/etc",
+      "/etc",
+      "--dev",
+      "/dev",
+      "--proc",
+      "/proc",
+      "--tmpfs",
+      "/tmp",
+      "--bind",
+      library_,
+      "/Library",
+      "--bind",
+      socket_dir_,
+      kSocketDirInside,
+      "--ro-bind",
+      AMPERVALE_BIN_DIR,
+      AMPERVALE_BIN_DIR,
+      "--setenv",
+      "AMPERVALE_SIMULATOR",
+      std::string(kSocketDirInside) + "/" + kSocketName,
+      "--chdir",
+      "/",
+      "--",
+      inside};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
+}
+
+ProcessResult Sandbox::Run(const std::string& program,
+                           const std::vector<std::string>& arguments,
+                           uid_t uid) {
+  std::string out = root_ + "/logs/run.out";
+  std::string err = root_ + "/logs/run.err";
+  ProcessResult result;
+  result.status =
+      WaitFor(Spawn(SandboxCommand(program, arguments, uid), out, err));
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
+  return result;
+}
+
+pid_t Sandbox::Start(const std::string& program,
+                     const std::vector<std::string>& arguments, uid_t uid) {
+  std::string logs = root_ + "/logs/bg-" + std::to_string(background_.size());
+  pid_t pid = Spawn(SandboxCommand(program, arguments, uid), logs + ".out",
+                    logs + ".err");
+  background_.push_back(pid);
+  return pid;
+}
+
+std::string Sandbox::BackgroundErr(pid_t pid) const {
+  for (size_t i = 0; i < background_.size(); ++i) {
+    if (background_[i] == pid && pid > 0) {
+      return ReadWholeFile(root_ + "/logs/bg-" + std::to_string(i) + ".err");
+    }
+  }
+  return "";
+}
+
+void Sandbox::Kill(pid_t pid) {
+  for (pid_t& running : background_) {
+    if (running != pid) continue;
+    kill(pid, SIGKILL);
+    WaitFor(pid, 10);
+    running = 0;
+  }
+}
+
+}  // namespace ampervale::e2e
