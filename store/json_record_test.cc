@@ -101,23 +101,5 @@ TEST(JsonRecordTest, IntegersAreExact) {
   }
 }
 
-TEST(JsonRecordTest, TypesAreNeverConverted) {
-  const auto object =
-      ParseObject(R"({"one":1,"zero":0,"yes":true,"text":"true","none":null})");
-  EXPECT_EQ("\"one\" is not a boolean",
-            ThrownText([&] { OptionalBoolean(object, "one"); }));
-  EXPECT_EQ("\"zero\" is not a boolean",
-            ThrownText([&] { OptionalBoolean(object, "zero"); }));
-  EXPECT_EQ("\"text\" is not a boolean",
-            ThrownText([&] { OptionalBoolean(object, "text"); }));
-  EXPECT_EQ("\"yes\" is not a number",
-            ThrownText([&] { OptionalNumber(object, "yes"); }));
-  EXPECT_EQ("\"one\" is not a string",
-            ThrownText([&] { OptionalString(object, "one"); }));
-  EXPECT_EQ(std::nullopt, OptionalString(object, "none"));
-  EXPECT_EQ(std::nullopt, OptionalBoolean(object, "missing"));
-  EXPECT_EQ(true, OptionalBoolean(object, "yes"));
-}
-
 }  // namespace
 }  // namespace ampervale::json_record

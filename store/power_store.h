@@ -61,7 +61,8 @@ class NativePowerStore {
 
   // Validates (nothing is written when that fails) and replaces
   // "policy.json" durably: it is on disk when this returns, and a crash at
-  // any point leaves the old or the new policy.
+  // any point leaves the old or the new policy. A FileSystemError leaves the
+  // old policy, unless only the final flush of the directory failed.
   // REQUIRES: "policy.lock" is held.
   void savePolicy(const NativePowerPolicy& policy) const;
 

@@ -80,6 +80,7 @@ TEST_F(PowerStoreTest, LockFilesExcludeEachOtherInOneProcess) {
   const NativePowerStore store(runPath());
   const int daemon = store.lockFile("daemon.lock", true);
   EXPECT_EQ(0600, ModeOf(runPath() / "daemon.lock"));
+  EXPECT_EQ(FD_CLOEXEC, fcntl(daemon, F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ("Backend daemon is already running",
             ThrownText([&] { store.lockFile("daemon.lock", true); }));
   flock(daemon, LOCK_UN);

@@ -35,32 +35,6 @@ TEST_F(RecordFileTest, ReadsWholeFilesAndReportsMissingOnes) {
   EXPECT_EQ(largest, content);
 }
 
-TEST_F(RecordFileTest, RefusesWhatIsNotASmallRegularFile) {
-  WriteFile(pathOf("target"), "{}");
-  WriteFile(pathOf("large"), std::string(kMaxRecordFileSize + 1, ' '));
-  ASSERT_EQ(0, mkdir(pathOf("directory").c_str(), 0700));
-  ASSERT_EQ(0, mkfifo(pathOf("fifo").c_str(), 0600));
-  ASSERT_EQ(0, symlink(pathOf("target").c_str(), pathOf("link").c_str()));
-  ASSERT_EQ(0, symlink("nowhere", pathOf("dangling").c_str()));
-  static const struct {
-    const char* name;
-    const char* detail;
-  } cases[] = {
-      {"large", "larger than 65536 bytes"},
-      {"directory", "not a regular file"},
-      {"fifo", "not a regular file"},
-      {"link", "Too many levels of symbolic links"},
-      {"dangling", "Too many levels of symbolic links"},
-  };
-  for (const auto& c : cases) {
-    std::string content;
-    EXPECT_EQ("Cannot read " + pathOf(c.name) + ": " + c.detail,
-              ThrownText([&] { ReadRecordFile(pathOf(c.name), content); }))
-        << c.name;
-  }
-  EXPECT_EQ("{}", ReadFile(pathOf("target")));
-}
-
 TEST_F(RecordFileTest, ErrorsCarryTheSystemCode) {
   WriteFile(pathOf("large"), std::string(kMaxRecordFileSize + 1, ' '));
   std::string content;
