@@ -1,0 +1,104 @@
+#ifndef AMPERVALE_STORE_POWER_STORE_H_
+#define AMPERVALE_STORE_POWER_STORE_H_
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "store/daemon_health.h"
+#include "store/lock_file.h"
+#include "store/power_policy.h"
+#include "store/record_file.h"
+
+namespace ampervale {
+
+// The runtime directory where the commands and the daemon meet: its lock
+// files, the stored policy ("policy.json") and the daemon's heartbeat
+// ("health.json"). Nothing is cached: every operation reads the disk again.
+//
+// Failures of the system's own rules are NativeControlErrors. Failures of
+// the file system are FileSystemErrors (a std::system_error naming the
+// file), and undecodable records JsonRecordErrors; both pass through.
+class NativePowerStore {
+ public:
+  using Clock = std::function<double()>;  // seconds since 2001-01-01 UTC
+  using Mutation = std::function<void(NativePowerPolicy&)>;
+  using Apply = std::function<void(const NativePowerPolicy&)>;
+
+  // Creates `directory` (and missing parents) with mode 0700, then requires
+  // it to be a directory, not a symbolic link, owned by the effective user:
+  // otherwise "Backend runtime directory has unexpected ownership or type",
+  // with nothing changed. Narrows its mode to 0700. `clock` gives update()
+  // the current time.
+  explicit NativePowerStore(std::filesystem::path directory,
+                            Clock clock = NowSinceReferenceDate);
+
+  // "/Library/Application Support/Ampervale/run".
+  static const std::filesystem::path& productionDirectory();
+
+  const std::filesystem::path& directory() const { return directory_; }
+  double now() const { return clock_(); }
+
+  // Opens the lock file `name` in the directory and locks it: see
+  // OpenLockedFile for the flags and messages. The caller owns the returned
+  // descriptor and releases it with flock(LOCK_UN) and close(), or keeps it
+  // for the life of the process.
+  int lockFile(const std::string& name, bool nonblocking) const;
+
+  // Runs `step` holding "policy.lock" (waiting for it), releases the lock
+  // however `step` ends, and returns or throws what `step` did.
+  template <typename Step>
+  std::invoke_result_t<Step&> withPolicyLock(Step&& step) const {
+    const HeldLock lock(OpenLockedFile(policyLock_, /*nonblocking=*/false));
+    return step();
+  }
+
+  // The stored policy, validated; the empty policy when no "policy.json"
+  // exists. The file is never changed. REQUIRES: "policy.lock" is held.
+  NativePowerPolicy loadPolicy() const;
+
+  // Validates (nothing is written when that fails) and replaces
+  // "policy.json" durably: it is on disk when this returns, and a crash at
+  // any point leaves the old or the new policy. A FileSystemError leaves the
+  // old policy, unless only the final flush of the directory failed.
+  // REQUIRES: "policy.lock" is held.
+  void savePolicy(const NativePowerPolicy& policy) const;
+
+  // Replaces "health.json" atomically but without flushing it to disk: a
+  // heartbeat lost to a power loss is rewritten two seconds later.
+  // REQUIRES: "policy.lock" is held, as in the daemon's pass.
+  void saveHealth(const NativeDaemonHealth& health) const;
+
+  // The daemon's last heartbeat, when the daemon is alive at `now`. Throws
+  // "Charge daemon not running; prepare the helper backends" when the
+  // heartbeat is missing, unreadable, from a pid not above 0, from the
+  // future, 10 seconds old or older, or from a process that is gone;
+  // "Charge daemon not running" when nobody holds "daemon.lock"; "Cannot
+  // verify charging daemon" when probing it fails otherwise.
+  NativeDaemonHealth health(double now) const;
+
+  // One transaction under "policy.lock": requires a live daemon, loads the
+  // policy, runs `mutation` on a copy, saves it, then runs `apply` with it.
+  // Nothing is written when the daemon check, the load, the mutation or the
+  // validation fails. When `apply` fails the previous policy is written
+  // back (errors of that write are dropped) and apply's error is thrown. A
+  // successful update leaves "restoreChargingRequested" false or absent.
+  void update(const Mutation& mutation, const Apply& apply) const;
+
+ private:
+  void settle(NativePowerPolicy& next, const Apply& apply) const;
+  void rollBack(const NativePowerPolicy& previous) const noexcept;
+
+  std::filesystem::path directory_;
+  Clock clock_;
+  std::filesystem::path policyLock_;
+  std::filesystem::path daemonLock_;
+  RecordPaths policy_;
+  RecordPaths health_;
+};
+
+}  // namespace ampervale
+
+#endif  // AMPERVALE_STORE_POWER_STORE_H_
