@@ -1,0 +1,42 @@
+#ifndef AMPERVALE_TOOLS_AMPCTL_INSTALL_H_
+#define AMPERVALE_TOOLS_AMPCTL_INSTALL_H_
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+namespace ampervale {
+
+// The one location from which the backend may install its launchd job.
+inline constexpr const char kInstalledBackendPath[] =
+    "/Library/Application Support/Ampervale/bin/ampctl";
+inline constexpr const char kJobDescriptionPath[] =
+    "/Library/LaunchDaemons/chargelimitd.plist";
+
+// `path` made absolute against `current_directory`, with "." and ".."
+// segments and repeated separators removed. Symbolic links are not
+// resolved: a link elsewhere that points at the installed backend is still
+// elsewhere.
+std::string StandardizedPath(const std::string& path,
+                             const std::filesystem::path& current_directory);
+
+// The job description as an XML property list: label, program arguments
+// (the installed backend and "daemon"), run at load, keep alive, throttle
+// interval 5.
+std::string JobDescriptionXML();
+
+namespace NativeBackendTool {
+
+// Writes the launchd job that starts the installed backend in daemon mode,
+// replacing the file atomically and setting its mode to 0644, then prints
+// the confirmation. Refuses with "Install the bundled backend through
+// Ampervale's helper first" unless `executable_path` (the path the process
+// was started by) standardises to the installed location; nothing is
+// written then. File errors are thrown as std::system_error.
+void installDaemon(const std::string& executable_path, std::ostream& out,
+                   const std::filesystem::path& job_path = kJobDescriptionPath);
+
+}  // namespace NativeBackendTool
+}  // namespace ampervale
+
+#endif  // AMPERVALE_TOOLS_AMPCTL_INSTALL_H_
