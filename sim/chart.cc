@@ -58,6 +58,8 @@ int RunGnuplot(const std::string& script_path) {
 std::string ChartScript(const std::string& trace_path,
                         const std::string& png_path) {
   std::string trace = Quoted(trace_path);
+  // Writes close together (a limit is three) stack their labels
+  // upwards instead of printing over each other.
   return "set terminal pngcairo size 1100,600 font ',10'\n"
          "set output " +
          Quoted(png_path) +
@@ -66,10 +68,13 @@ std::string ChartScript(const std::string& trace_path,
          "set title 'Simulated battery level and SMC writes'\n"
          "set xlabel 'simulated time (hours)'\n"
          "set ylabel 'battery level (%)'\n"
-         "set yrange [0:110]\n"
+         "set yrange [0:115]\n"
          "set grid\n"
          "set key bottom right\n"
          "is_write(s) = strlen(s) > 6 && s[1:6] eq 'write '\n"
+         "same = 0; last = -1\n"
+         "stacked(t) = (same = (abs(t - last) < 0.01 ? same + 1 : 0), last = "
+         "t, same)\n"
          "plot " +
          trace +
          " using 1:2 with lines lw 2 title 'battery level', \\\n"
@@ -79,9 +84,9 @@ std::string ChartScript(const std::string& trace_path,
          "with points pt 7 ps 1 title 'SMC write', \\\n"
          "  " +
          trace +
-         " using 1:(is_write(strcol(4)) ? $2 : NaN):"
-         "(strcol(4)[7:]) with labels rotate by 60 left offset 0.4,0.4 "
-         "font ',7' notitle\n";
+         " using 1:(is_write(strcol(4)) ? "
+         "$2 + 4 * stacked($1) + 3 : NaN):(strcol(4)[7:]) "
+         "with labels left offset char 0.8,0 font ',8' notitle\n";
 }
 
 void DrawChart(const std::string& trace_path, const std::string& png_path) {

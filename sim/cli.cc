@@ -1,5 +1,7 @@
 #include "sim/cli.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -42,6 +44,7 @@ void RunServe(const CommandLine& line, std::ostream& out) {
     settings.level = ParseNumber(line.Option("--level"));
   }
   settings.trace_path = line.Option("--trace");
+  settings.live_view = isatty(STDOUT_FILENO);
   Serve(settings, out);
 }
 

@@ -110,7 +110,9 @@ int64_t ParseInteger(const std::string& text) {
   bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
   const char* first = text.data() + (hex ? 2 : 0);
   const char* last = text.data() + text.size();
-  if (!hex && first != last && *first == '+') ++first;
+  if (!hex && first + 1 < last && first[0] == '+' && first[1] != '-') {
+    ++first;  // from_chars takes a minus sign only
+  }
   int64_t value = 0;
   auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
   if (first == last || error != std::errc() || end != last) {

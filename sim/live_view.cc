@@ -28,18 +28,20 @@ std::string Bar(double level) {
          "]";
 }
 
+// The key's bytes, or "-" when the machine lacks the key.
+std::string ValueText(const SimulatedMac& mac, const std::string& key) {
+  std::optional<std::vector<uint8_t>> value = mac.smc().Value(key);
+  return value ? ToHex(*value) : "-";
+}
+
 std::string AdapterText(const SimulatedMac& mac) {
   const MachineDescription& machine = mac.machine();
-  ChargeControls controls = mac.Controls();
-  std::string key = machine.adapter_key.empty()
-                        ? "no adapter key"
-                        : machine.adapter_key + " " +
-                              ToHex(mac.smc()
-                                        .Value(machine.adapter_key)
-                                        .value_or(std::vector<uint8_t>{}));
+  if (machine.adapter_key.empty()) return "no adapter key";
+  std::string key =
+      machine.adapter_key + " " + ValueText(mac, machine.adapter_key);
   if (!machine.adapter_connected) return key + ", unplugged";
-  return key +
-         (controls.adapter_supplies() ? ", supplying power" : ", cut off");
+  bool supplies = mac.Controls().adapter_supplies();
+  return key + (supplies ? ", supplying power" : ", cut off");
 }
 
 std::string KeysText(const SimulatedMac& mac) {
@@ -96,7 +98,7 @@ std::vector<std::string> LiveScreen(const SimulatedMac& mac,
       "Power    " + std::string(PowerStateName(mac.state())) + " (" +
           mac.Reason() + ")",
       "Adapter  " + AdapterText(mac),
-      "LED      " + mac.Led(),
+      "LED      " + mac.Led() + " (ACLC " + ValueText(mac, "ACLC") + ")",
       "Keys     " + KeysText(mac),
       "Faults   " + FaultsText(mac),
   };

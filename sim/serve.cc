@@ -1,7 +1,6 @@
 #include "sim/serve.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -93,7 +92,7 @@ void Serve(const ServeSettings& settings, std::ostream& out) {
   options.time_scale = settings.time_scale;
   Server server(mac, options);
   std::unique_ptr<SimulatorObserver> view;
-  if (isatty(STDOUT_FILENO)) {
+  if (settings.live_view) {
     view = std::make_unique<LiveView>(out, settings.socket_path,
                                       settings.time_scale);
   } else {

@@ -14,11 +14,12 @@ struct ServeSettings {
   double time_scale = 1.0;
   std::optional<double> level;  // overrides the description's level
   std::string trace_path;       // "" means no trace
+  bool live_view = false;       // redraw a screen rather than log lines
 };
 
 // `ampsim serve`: serves a simulated Mac until SIGINT, SIGTERM or SIGHUP,
-// then removes the socket. Shows the live view on `out` when standard
-// output is a terminal, log lines otherwise. Throws NativeControlError
+// then removes the socket. Shows the live view or log lines on `out`.
+// Throws NativeControlError
 // when the machine, the trace or the socket cannot be set up.
 void Serve(const ServeSettings& settings, std::ostream& out);
 
