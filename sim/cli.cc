@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "common/native_control_error.h"
 #include "sim/chart.h"
@@ -13,6 +11,7 @@
 #include "sim/control_client.h"
 #include "sim/machine.h"
 #include "sim/serve.h"
+#include "sim/watch.h"
 
 namespace ampervale::sim {
 
@@ -48,23 +47,28 @@ void RunServe(const CommandLine& line, std::ostream& out) {
   Serve(settings, out);
 }
 
-void RunWait(const CommandLine& line, std::ostream&) {
-  double timeout = ParseNumber(line.Option("--timeout", "10"));
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-  while (true) {
-    try {
-      Send(line, {{"command", "state"}});
-      return;
-    } catch (const NativeControlError&) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        throw NativeControlError("No simulator answered at " +
-                                 line.Option("--socket") + " within " +
-                                 line.Option("--timeout", "10") + " seconds");
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+std::optional<int> PercentOption(const CommandLine& line,
+                                 const std::string& name) {
+  if (!line.options.contains(name)) return std::nullopt;
+  int64_t percent = ParseInteger(line.Option(name));
+  if (percent < 0 || percent > 100) {
+    throw NativeControlError("Option " + name + " takes a percentage 0 to 100");
   }
+  return static_cast<int>(percent);
+}
+
+void RunWait(const CommandLine& line, std::ostream&) {
+  WaitCondition condition;
+  if (line.options.contains("--power"))
+    condition.power = line.Option("--power");
+  condition.at_least = PercentOption(line, "--at-least");
+  condition.at_most = PercentOption(line, "--at-most");
+  WaitFor(line.Option("--socket"), condition,
+          ParseNumber(line.Option("--timeout", "10")));
+}
+
+void RunSummary(const CommandLine& line, std::ostream& out) {
+  out << StateSummary(Send(line, {{"command", "state"}})["state"]) << "\n";
 }
 
 void RunKey(const CommandLine& line, std::ostream& out) {
@@ -136,9 +140,13 @@ const std::vector<Command>& Commands() {
               kSocket),
        RunServe},
       {"wait",
-       Syntax("ampsim wait --socket PATH [--timeout SECONDS]",
-              {"--socket", "--timeout"}, kSocket),
+       Syntax("ampsim wait --socket PATH [--power STATE] [--at-least PERCENT] "
+              "[--at-most PERCENT] [--timeout SECONDS]",
+              {"--socket", "--power", "--at-least", "--at-most", "--timeout"},
+              kSocket),
        RunWait},
+      {"summary", Syntax("ampsim summary --socket PATH", kSocket, kSocket),
+       RunSummary},
       {"key", Syntax("ampsim key --socket PATH KEY", kSocket, kSocket, 1, 1),
        RunKey},
       {"set-key",

@@ -3,7 +3,7 @@
 namespace ampervale::sim {
 
 std::string SimulatorHelpText() {
-  return R"(ampsim: a simulated Mac notebook for the Ampervale backend.
+  return R"help(ampsim: a simulated Mac notebook for the Ampervale backend.
 Serves the simulated platform (the SMC and the battery registry entry) on a
 Unix socket; clients find it through AMPERVALE_SIMULATOR=PATH.
 
@@ -18,8 +18,14 @@ Usage:
       PERCENT replaces the description's battery level. FILE gets the
       battery level and every SMC write over time. On a terminal a live
       view redraws in place; otherwise one log line per event.
-  ampsim wait --socket PATH [--timeout SECONDS]
-      Wait until a simulator answers at PATH (default 10 seconds).
+  ampsim wait --socket PATH [--power STATE] [--at-least PERCENT]
+              [--at-most PERCENT] [--timeout SECONDS]
+      Wait until a simulator answers at PATH and, when asked, its battery
+      is charging, holding or draining and its percentage is at least or at
+      most PERCENT (default timeout 10 seconds).
+  ampsim summary --socket PATH
+      Print the state in one line: "80 % holding (firmware limit 80 %,
+      resumes at 79 %); adapter CHIE 00, supplying power; LED green (ACLC 00)".
   ampsim key --socket PATH KEY
       Print the key's bytes as hex digits, e.g. 04.
   ampsim set-key --socket PATH KEY HEX
@@ -58,7 +64,7 @@ Usage:
   ampsim profile NAME
       Print a built-in machine description, a start for your own file.
   ampsim --help
-)";
+)help";
 }
 
 }  // namespace ampervale::sim

@@ -104,6 +104,18 @@ TEST_F(SimulatorToolTest, ArrangesAndReadsARunningSimulator) {
   EXPECT_EQ("holding", state["power"]);
   EXPECT_EQ("charging inhibited by CH0B 02", state["reason"]);
   EXPECT_EQ(1u, state["faults"].size());
+  EXPECT_EQ(
+      "80 % holding (charging inhibited by CH0B 02); adapter CH0I 00, "
+      "supplying power; LED green (ACLC 00)\n",
+      with_socket({"summary"}));
+  EXPECT_EQ("",
+            with_socket({"wait", "--power", "holding", "--at-least", "80"}));
+  EXPECT_EQ("error: The simulator at " + socket_ +
+                " did not reach power draining, at most 79 % within 0.1 "
+                "seconds (now 80 % holding (charging inhibited by CH0B 02); "
+                "adapter CH0I 00, supplying power; LED green (ACLC 00))",
+            with_socket({"wait", "--power", "draining", "--at-most", "79",
+                         "--timeout", "0.1"}));
   EXPECT_EQ("", with_socket({"fault", "--clear"}));
   EXPECT_EQ("", with_socket({"clear-writes"}));
   state = nlohmann::json::parse(with_socket({"state"}));

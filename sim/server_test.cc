@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -165,6 +166,41 @@ TEST_F(ServerTest, SimulatorGoingAwayMidExchangeIsNotResponding) {
   EXPECT_EQ("SMC ACLC command 9: request failed (IOKit 0xe00002ed, SMC 0)",
             ErrorOf([&] { orphaned.read("ACLC"); }));
   EXPECT_NE(0, access(socket_path_.c_str(), F_OK));  // removed
+}
+
+TEST_F(ServerTest, SimulatorKilledMidSessionIsNotResponding) {
+  pid_t child = fork();
+  if (child == 0) {
+    try {
+      Server server(*mac_, OptionsFor(socket_path_));
+      server.Run();
+    } catch (...) {
+    }
+    _exit(0);
+  }
+  // Ends the child however the test ends.
+  struct Reaper {
+    pid_t pid;
+    void Kill() {
+      if (pid <= 0) return;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      pid = 0;
+    }
+    ~Reaper() { Kill(); }
+  } reaper{child};
+  setenv(platform::kSimulatorVariable, socket_path_.c_str(), 1);
+  // The socket appears only once the child listens.
+  for (int i = 0; i < 500 && access(socket_path_.c_str(), F_OK) != 0; ++i) {
+    usleep(10 * 1000);
+  }
+  NativeSMCTransport transport;
+  EXPECT_EQ("00", ToHex(transport.read("ACLC")));
+  reaper.Kill();
+  EXPECT_EQ("SMC ACLC command 9: request failed (IOKit 0xe00002ed, SMC 0)",
+            ErrorOf([&] { transport.read("ACLC"); }));
+  Start();  // over the socket the killed simulator left behind
+  EXPECT_EQ("00", ToHex(NativeSMCTransport().read("ACLC")));
 }
 
 TEST_F(ServerTest, BatteryCapacities) {
