@@ -151,6 +151,9 @@ nlohmann::json FaultRequest(const std::vector<std::string>& words, bool clear) {
   }
   nlohmann::json fault{{"kind", kind->kind}};
   for (size_t i = 0; i < given; ++i) {
+    // "any" (never a key: keys have four characters) leaves the key open,
+    // so that a command can follow it.
+    if (kind->fields[i] == "key" && words[i + 1] == "any") continue;
     fault[kind->fields[i]] = FieldValue(kind->fields[i], words[i + 1]);
   }
   ParseFault(fault, "Fault", "");  // the simulator would refuse it likewise

@@ -49,7 +49,8 @@ Usage:
                                    a number, missing, or text (not a number)
         private-socket             the socket is mode 0600, so only root connects
       Without KEY or CMD (an SMC command: 5 read, 6 write, 9 key information)
-      the fault applies to every key or command.
+      the fault applies to every key or command; KEY "any" stands for every
+      key, so that CMD can follow: not-privileged any 6.
   ampsim fault --socket PATH --clear [KIND [KEY|PROPERTY]]
       Remove every fault, those of one kind, or those of one kind and target.
   ampsim state --socket PATH

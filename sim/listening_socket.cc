@@ -72,7 +72,7 @@ ListeningSocket::ListeningSocket(std::string path, bool private_mode)
   if (!fd_.valid()) Fail("create a socket for", path_);
   if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&temporary_address),
            sizeof temporary_address) != 0) {
-    Fail("bind", temporary);
+    Fail("bind", path_);
   }
   if (listen(fd_.get(), SOMAXCONN) != 0 ||
       chmod(temporary.c_str(), private_mode ? 0600 : 0666) != 0 ||
