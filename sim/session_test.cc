@@ -27,7 +27,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 
 Bytes Name(const std::string& name) {
   Bytes bytes{static_cast<uint8_t>(name.size())};
-  bytes.insert(bytes.end(), name.begin(), name.end());
+  for (char c : name) bytes.push_back(static_cast<uint8_t>(c));
   return bytes;
 }
 
