@@ -1,0 +1,163 @@
+#include "sim/cli_args.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "common/native_control_error.h"
+#include "sim/faults.h"
+
+namespace ampervale::sim {
+
+namespace {
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+struct FaultWords {
+  std::string kind;
+  std::vector<std::string> fields;  // in the order the words give them
+  size_t required = 0;
+};
+
+const std::vector<FaultWords>& FaultSyntax() {
+  static const std::vector<FaultWords> syntax{
+      {"read-result", {"key", "result"}, 2},
+      {"write-result", {"key", "result"}, 2},
+      {"not-privileged", {"key", "command"}, 0},
+      {"ignore-write", {"key"}, 1},
+      {"width", {"key", "width"}, 2},
+      {"disconnect", {"key", "command"}, 0},
+      {"refuse-open", {"code"}, 0},
+      {"no-battery", {}, 0},
+      {"capacity", {"property", "value"}, 2},
+      {"private-socket", {}, 0},
+  };
+  return syntax;
+}
+
+nlohmann::json CapacityValue(const std::string& word) {
+  if (word == "missing") return nullptr;
+  if (word == "text") return "text";
+  bool real = word.find_first_of(".eE") != std::string::npos &&
+              word.rfind("0x", 0) != 0;
+  if (real) return ParseNumber(word);
+  return ParseInteger(word);
+}
+
+nlohmann::json FieldValue(const std::string& field, const std::string& word) {
+  if (field == "key" || field == "property") return word;
+  if (field == "value") return CapacityValue(word);
+  return ParseInteger(word);
+}
+
+nlohmann::json ClearRequest(const std::vector<std::string>& words) {
+  if (words.size() > 2) {
+    throw NativeControlError(
+        "Usage: ampsim fault --socket PATH --clear [KIND [KEY|PROPERTY]]");
+  }
+  nlohmann::json request{{"command", "clear-faults"}};
+  if (!words.empty()) {
+    if (!FaultKindNamed(words[0])) {
+      throw NativeControlError("Unknown fault " + words[0] + "; choose " +
+                               FaultKindList());
+    }
+    request["kind"] = words[0];
+  }
+  if (words.size() == 2) request["target"] = words[1];
+  return request;
+}
+
+}  // namespace
+
+std::string CommandLine::Option(const std::string& name,
+                                const std::string& fallback) const {
+  auto found = options.find(name);
+  return found == options.end() ? fallback : found->second;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                             const CommandSyntax& syntax) {
+  CommandLine line;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& word = arguments[i];
+    if (word.rfind("--", 0) != 0) {
+      line.words.push_back(word);
+    } else if (Contains(syntax.flags, word)) {
+      line.flags.insert(word);
+    } else if (!Contains(syntax.options, word)) {
+      throw NativeControlError("Unknown option " + word +
+                               "; usage: " + syntax.usage);
+    } else if (i + 1 == arguments.size()) {
+      throw NativeControlError("Option " + word + " needs a value");
+    } else {
+      line.options[word] = arguments[++i];
+    }
+  }
+  bool complete = std::all_of(
+      syntax.required.begin(), syntax.required.end(),
+      [&](const std::string& option) { return line.options.contains(option); });
+  if (!complete || line.words.size() < syntax.min_words ||
+      line.words.size() > syntax.max_words) {
+    throw NativeControlError("Usage: " + syntax.usage);
+  }
+  return line;
+}
+
+int64_t ParseInteger(const std::string& text) {
+  bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
+  const char* first = text.data() + (hex ? 2 : 0);
+  const char* last = text.data() + text.size();
+  if (!hex && first + 1 < last && first[0] == '+' && first[1] != '-') {
+    ++first;  // from_chars takes a minus sign only
+  }
+  int64_t value = 0;
+  auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+  if (first == last || error != std::errc() || end != last) {
+    throw NativeControlError("Invalid number " + text);
+  }
+  return value;
+}
+
+double ParseNumber(const std::string& text) {
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() ||
+      !std::isfinite(value) ||
+      std::isspace(static_cast<unsigned char>(text[0]))) {
+    throw NativeControlError("Invalid number " + text);
+  }
+  return value;
+}
+
+nlohmann::json FaultRequest(const std::vector<std::string>& words, bool clear) {
+  if (clear) return ClearRequest(words);
+  if (words.empty())
+    throw NativeControlError("Usage: ampsim fault --socket PATH KIND [ARGS]");
+  const auto& syntax = FaultSyntax();
+  auto kind = std::find_if(
+      syntax.begin(), syntax.end(),
+      [&](const FaultWords& each) { return each.kind == words[0]; });
+  if (kind == syntax.end()) {
+    throw NativeControlError("Unknown fault " + words[0] + "; choose " +
+                             FaultKindList());
+  }
+  size_t given = words.size() - 1;
+  if (given < kind->required || given > kind->fields.size()) {
+    throw NativeControlError("Wrong arguments for the fault " + kind->kind +
+                             "; see ampsim --help");
+  }
+  nlohmann::json fault{{"kind", kind->kind}};
+  for (size_t i = 0; i < given; ++i) {
+    // "any" (never a key: keys have four characters) leaves the key open,
+    // so that a command can follow it.
+    if (kind->fields[i] == "key" && words[i + 1] == "any") continue;
+    fault[kind->fields[i]] = FieldValue(kind->fields[i], words[i + 1]);
+  }
+  ParseFault(fault, "Fault", "");  // the simulator would refuse it likewise
+  return {{"command", "fault"}, {"fault", fault}};
+}
+
+}  // namespace ampervale::sim

@@ -1,0 +1,52 @@
+#ifndef AMPERVALE_SIM_CLI_ARGS_H_
+#define AMPERVALE_SIM_CLI_ARGS_H_
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ampervale::sim {
+
+// What one `ampsim` command accepts.
+struct CommandSyntax {
+  std::string usage;                  // "ampsim key --socket PATH KEY"
+  std::vector<std::string> options;   // options that take a value
+  std::vector<std::string> required;  // of those, the ones that must appear
+  std::vector<std::string> flags;     // options without a value
+  size_t min_words = 0;
+  size_t max_words = 0;
+};
+
+struct CommandLine {
+  std::map<std::string, std::string> options;
+  std::set<std::string> flags;
+  std::vector<std::string> words;
+
+  std::string Option(const std::string& name,
+                     const std::string& fallback = "") const;
+};
+
+// Reads the arguments after the command word. Options may come anywhere.
+// Throws NativeControlError: "Unknown option X; usage: ...", "Option X
+// needs a value", or "Usage: ..." for missing options or a wrong number
+// of words.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
+                             const CommandSyntax& syntax);
+
+// Decimal with an optional sign, or 0x-prefixed hex. Throws
+// NativeControlError "Invalid number TEXT".
+int64_t ParseInteger(const std::string& text);
+// A finite decimal number. Throws NativeControlError "Invalid number TEXT".
+double ParseNumber(const std::string& text);
+
+// The control request for `ampsim fault` with these words: a fault to add,
+// or with `clear` the faults to remove. Checked here, so a mistake is
+// reported without a running simulator. Throws NativeControlError.
+nlohmann::json FaultRequest(const std::vector<std::string>& words, bool clear);
+
+}  // namespace ampervale::sim
+
+#endif  // AMPERVALE_SIM_CLI_ARGS_H_

@@ -1,0 +1,42 @@
+#ifndef AMPERVALE_SIM_LISTENING_SOCKET_H_
+#define AMPERVALE_SIM_LISTENING_SOCKET_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "sim/unique_fd.h"
+
+namespace ampervale::sim {
+
+// The simulator's Unix socket at a path. Creating it replaces a stale
+// socket left by a simulator that died, but never a live one and never a
+// file that is not a socket; destroying it removes the path, unless
+// something else has been put there since.
+class ListeningSocket {
+ public:
+  // Binds, listens (non-blocking) and sets the mode. Throws
+  // NativeControlError naming the path.
+  ListeningSocket(std::string path, bool private_mode);
+  ~ListeningSocket();
+  ListeningSocket(const ListeningSocket&) = delete;
+  ListeningSocket& operator=(const ListeningSocket&) = delete;
+
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+
+  // 0600 when private, else 0666 so that ordinary users can connect (and
+  // get the kernel's refusal only when a fault asks for it).
+  void SetPrivate(bool private_mode);
+  bool is_private() const { return private_; }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  ino_t inode_ = 0;
+  bool private_ = false;
+};
+
+}  // namespace ampervale::sim
+
+#endif  // AMPERVALE_SIM_LISTENING_SOCKET_H_

@@ -1,0 +1,150 @@
+#include "sim/server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "common/native_control_error.h"
+
+namespace ampervale::sim {
+
+namespace {
+
+// Below the usual limit of 1024 descriptors, so accept() never fails on it.
+constexpr size_t kMaxConnections = 512;
+// A client that pipelines requests without reading its answers is dropped
+// rather than let grow the simulator's memory.
+constexpr size_t kMaxPendingOutput = 4 * 1024 * 1024;
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::function<double()> ClockOrDefault(std::function<double()> clock) {
+  return clock ? std::move(clock) : SteadySeconds;
+}
+
+}  // namespace
+
+Server::Server(SimulatedMac& mac, ServerOptions options)
+    : mac_(mac),
+      options_(std::move(options)),
+      clock_(ClockOrDefault(options_.real_clock), options_.time_scale),
+      listener_(options_.socket_path,
+                mac.smc().faults().Find(FaultKind::kPrivateSocket)) {
+  options_.real_clock = ClockOrDefault(options_.real_clock);
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw NativeControlError("Cannot create the simulator's wake-up pipe");
+  }
+  wake_read_ = UniqueFd(pipe_fds[0]);
+  wake_write_ = UniqueFd(pipe_fds[1]);
+}
+
+Server::~Server() = default;
+
+void Server::AddObserver(SimulatorObserver* observer) {
+  observers_.push_back(observer);
+}
+
+void Server::Stop() {
+  stop_requested_ = true;
+  char byte = 1;
+  // Nothing to do on failure: a full pipe already wakes the loop.
+  [[maybe_unused]] ssize_t ignored = write(wake_write_.get(), &byte, 1);
+}
+
+void Server::Run() {
+  while (!stop_requested_) Turn();
+  for (SimulatorObserver* observer : observers_) observer->Finish(mac_);
+}
+
+void Server::Turn() {
+  std::vector<pollfd> fds{{wake_read_.get(), POLLIN, 0}};
+  bool accepting = connections_.size() < kMaxConnections;
+  if (accepting) fds.push_back({listener_.fd(), POLLIN, 0});
+  for (Connection& connection : connections_) {
+    short events = connection.session.output().empty() ? POLLIN : POLLOUT;
+    fds.push_back({connection.fd.get(), events, 0});
+  }
+  int ready = poll(fds.data(), fds.size(), options_.tick_milliseconds);
+  mac_.Advance(clock_.Elapsed());
+  if (ready > 0) {
+    char drain[64];
+    while (read(wake_read_.get(), drain, sizeof drain) > 0) {
+    }
+    // The pollfds after the first one or two match connections_ in order,
+    // so new connections join only after this walk.
+    auto fd = fds.begin() + (accepting ? 2 : 1);
+    for (auto it = connections_.begin(); it != connections_.end(); ++fd) {
+      bool keep = fd->revents == 0 || Service(*it, fd->revents);
+      it = keep ? std::next(it) : connections_.erase(it);
+    }
+    if (accepting && (fds[1].revents & POLLIN)) Accept();
+    // Writes and commands may have changed the state; note it at once.
+    mac_.Advance(0);
+  }
+  bool private_mode = mac_.smc().faults().Find(FaultKind::kPrivateSocket);
+  if (private_mode != listener_.is_private())
+    listener_.SetPrivate(private_mode);
+  double now = options_.real_clock();
+  for (SimulatorObserver* observer : observers_) observer->Update(mac_, now);
+}
+
+void Server::Accept() {
+  while (connections_.size() < kMaxConnections) {
+    int fd =
+        accept4(listener_.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;
+    connections_.push_back({UniqueFd(fd), Session(NextHandle())});
+  }
+}
+
+uint32_t Server::NextHandle() {
+  if (++last_handle_ == 0) last_handle_ = 1;
+  return last_handle_;
+}
+
+bool Server::Service(Connection& connection, short events) {
+  if ((events & POLLIN) && !Receive(connection)) return false;
+  if ((events & (POLLERR | POLLNVAL)) ||
+      ((events & POLLHUP) && !(events & POLLIN))) {
+    return false;
+  }
+  Session::Ending ending = connection.session.ending();
+  if (ending == Session::Ending::kNow || !Send(connection)) return false;
+  return !(ending == Session::Ending::kAfterOutput &&
+           connection.session.output().empty());
+}
+
+bool Server::Receive(Connection& connection) {
+  uint8_t buffer[16 * 1024];
+  ssize_t received = recv(connection.fd.get(), buffer, sizeof buffer, 0);
+  if (received < 0) return errno == EAGAIN || errno == EINTR;
+  if (received == 0) return false;  // the client went away
+  connection.session.Feed(
+      std::span<const uint8_t>(buffer, static_cast<size_t>(received)), mac_);
+  return true;
+}
+
+bool Server::Send(Connection& connection) {
+  std::vector<uint8_t>& output = connection.session.output();
+  while (!output.empty()) {
+    ssize_t sent = send(connection.fd.get(), output.data(), output.size(),
+                        MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN && output.size() <= kMaxPendingOutput;
+    }
+    output.erase(output.begin(), output.begin() + sent);
+  }
+  return true;
+}
+
+}  // namespace ampervale::sim

@@ -1,0 +1,140 @@
+#include "sim/session.h"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+
+#include "sim/control.h"
+#include "smc/smc_packet.h"
+
+namespace ampervale::sim {
+
+namespace {
+
+constexpr uint8_t kOpenSMC = 0x01;
+constexpr uint8_t kBatteryService = 0x02;
+// A control request is a short JSON line; anything longer is not one.
+constexpr size_t kMaxControlLine = 64 * 1024;
+
+void PutLittleEndian(std::vector<uint8_t>& out, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) {
+    out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  }
+}
+
+}  // namespace
+
+void Session::Feed(std::span<const uint8_t> bytes, SimulatedMac& mac) {
+  if (phase_ == Phase::kDone) return;
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  while (Step(mac)) {
+  }
+}
+
+bool Session::Step(SimulatedMac& mac) {
+  switch (phase_) {
+    case Phase::kFirstByte:
+      return StepFirstByte(mac);
+    case Phase::kSMC:
+      return StepSMC(mac);
+    case Phase::kBattery:
+      return StepBattery(mac);
+    case Phase::kControl:
+      return StepControl(mac);
+    case Phase::kDone:
+      return false;
+  }
+  return false;
+}
+
+void Session::End(Ending ending) {
+  phase_ = Phase::kDone;
+  ending_ = ending;
+  pending_.clear();
+}
+
+void Session::Consume(size_t count) {
+  pending_.erase(pending_.begin(),
+                 pending_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+bool Session::StepFirstByte(SimulatedMac& mac) {
+  if (pending_.empty()) return false;
+  uint8_t service = pending_[0];
+  Consume(1);
+  if (service == kOpenSMC) {
+    std::optional<int32_t> refusal = mac.smc().OpenRefusal();
+    PutLittleEndian(output_, static_cast<uint32_t>(refusal.value_or(0)), 4);
+    PutLittleEndian(output_, refusal ? 0 : handle_, 4);
+    if (refusal) End(Ending::kAfterOutput);
+    phase_ = refusal ? Phase::kDone : Phase::kSMC;
+  } else if (service == kBatteryService) {
+    bool exists = mac.BatteryServiceExists();
+    output_.push_back(exists ? 1 : 0);
+    if (!exists) End(Ending::kAfterOutput);
+    phase_ = exists ? Phase::kBattery : Phase::kDone;
+  } else if (service == kControlRequest) {
+    phase_ = Phase::kControl;
+  } else {
+    End(Ending::kNow);
+  }
+  return phase_ != Phase::kDone;
+}
+
+bool Session::StepSMC(SimulatedMac& mac) {
+  if (pending_.size() < NativeSMCPacket::kSize) return false;
+  SMCAnswer answer = mac.smc().Answer(
+      std::span<const uint8_t>(pending_.data(), NativeSMCPacket::kSize));
+  Consume(NativeSMCPacket::kSize);
+  if (answer.disconnect) {
+    End(Ending::kNow);
+    return false;
+  }
+  PutLittleEndian(output_, static_cast<uint32_t>(answer.code), 4);
+  PutLittleEndian(output_, answer.reply.size(), 4);
+  output_.insert(output_.end(), answer.reply.begin(), answer.reply.end());
+  return true;
+}
+
+bool Session::StepBattery(SimulatedMac& mac) {
+  if (pending_.empty()) return false;
+  size_t length = pending_[0];
+  if (length == 0) {
+    End(Ending::kNow);
+    return false;
+  }
+  if (pending_.size() < 1 + length) return false;
+  std::string name(pending_.begin() + 1, pending_.begin() + 1 + length);
+  Consume(1 + length);
+  PropertyAnswer answer = mac.Property(name);
+  output_.push_back(answer.tag);
+  if (answer.tag == PropertyAnswer::kInteger) {
+    PutLittleEndian(output_, static_cast<uint64_t>(answer.integer), 8);
+  } else if (answer.tag == PropertyAnswer::kReal) {
+    PutLittleEndian(output_, std::bit_cast<uint64_t>(answer.real), 8);
+  }
+  return true;
+}
+
+bool Session::StepControl(SimulatedMac& mac) {
+  auto newline = std::find(pending_.begin(), pending_.end(), '\n');
+  if (newline == pending_.end()) {
+    if (pending_.size() > kMaxControlLine) End(Ending::kNow);
+    return false;
+  }
+  std::string line(pending_.begin(), newline);
+  nlohmann::json request = nlohmann::json::parse(line, nullptr, false);
+  nlohmann::json answer =
+      request.is_discarded()
+          ? nlohmann::json{{"ok", false},
+                           {"error", "Control request is not valid JSON"}}
+          : HandleControl(mac, request);
+  std::string text =
+      answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+      "\n";
+  output_.insert(output_.end(), text.begin(), text.end());
+  End(Ending::kAfterOutput);
+  return false;
+}
+
+}  // namespace ampervale::sim

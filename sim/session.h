@@ -1,0 +1,60 @@
+#ifndef AMPERVALE_SIM_SESSION_H_
+#define AMPERVALE_SIM_SESSION_H_
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/simulated_mac.h"
+
+namespace ampervale::sim {
+
+// The protocol of one client connection, apart from its socket. The first
+// byte chooses the service: 0x01 opens the SMC (an 8-byte greeting, then
+// 80-byte request blocks answered in order), 0x02 the battery registry
+// entry (one existence byte, then property names answered by a tag and a
+// value), 0x03 the control channel (one JSON line each way). Any other
+// first byte, a zero-length property name or an oversized control line
+// ends the connection without an answer.
+class Session {
+ public:
+  // `handle` is what a successful open greets with. REQUIRES: non-zero.
+  explicit Session(uint32_t handle) : handle_(handle) {}
+
+  // Consumes received bytes; requests may arrive split or several at once.
+  // Answers go to output(). Nothing is consumed once the session ends.
+  void Feed(std::span<const uint8_t> bytes, SimulatedMac& mac);
+
+  // Answers not yet sent; the server removes what it has sent.
+  std::vector<uint8_t>& output() { return output_; }
+
+  enum class Ending {
+    kOpen,         // keep serving
+    kAfterOutput,  // close once output() is sent
+    kNow,          // close at once, unanswered
+  };
+  Ending ending() const { return ending_; }
+
+ private:
+  enum class Phase { kFirstByte, kSMC, kBattery, kControl, kDone };
+
+  // Each handles at most one request from pending_; false when more bytes
+  // are needed or the session ended.
+  bool Step(SimulatedMac& mac);
+  bool StepFirstByte(SimulatedMac& mac);
+  bool StepSMC(SimulatedMac& mac);
+  bool StepBattery(SimulatedMac& mac);
+  bool StepControl(SimulatedMac& mac);
+  void End(Ending ending);
+  void Consume(size_t count);
+
+  uint32_t handle_;
+  Phase phase_ = Phase::kFirstByte;
+  Ending ending_ = Ending::kOpen;
+  std::vector<uint8_t> pending_;
+  std::vector<uint8_t> output_;
+};
+
+}  // namespace ampervale::sim
+
+#endif  // AMPERVALE_SIM_SESSION_H_

@@ -1,0 +1,155 @@
+#include "sim/simulated_mac.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "sim/hex.h"
+
+namespace ampervale::sim {
+
+namespace {
+
+PropertyAnswer FaultAnswer(const nlohmann::json& value) {
+  PropertyAnswer answer;
+  if (value.is_number_integer()) {
+    answer.tag = PropertyAnswer::kInteger;
+    answer.integer = value.is_number_unsigned()
+                         ? static_cast<int64_t>(value.get<uint64_t>())
+                         : value.get<int64_t>();
+  } else if (value.is_number()) {
+    answer.tag = PropertyAnswer::kReal;
+    answer.real = value.get<double>();
+  } else if (value.is_string()) {
+    answer.tag = PropertyAnswer::kNotNumber;
+  }
+  return answer;
+}
+
+PropertyAnswer IntegerAnswer(int64_t value) {
+  return {.tag = PropertyAnswer::kInteger, .integer = value};
+}
+
+nlohmann::json WritesJson(const std::vector<SMCWrite>& writes) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const SMCWrite& write : writes) {
+    list.push_back({{"time", write.time},
+                    {"key", write.key},
+                    {"bytes", ToHex(write.bytes)},
+                    {"stored", write.stored}});
+  }
+  return list;
+}
+
+}  // namespace
+
+SimulatedMac::SimulatedMac(const MachineDescription& machine)
+    : machine_(machine), smc_(machine.keys), battery_(machine.battery) {
+  for (const Fault& fault : machine.faults) smc_.faults().Add(fault);
+  last_state_ = state();
+}
+
+bool SimulatedMac::BatteryServiceExists() const {
+  return machine_.battery_present &&
+         smc_.faults().Find(FaultKind::kNoBattery) == nullptr;
+}
+
+PropertyAnswer SimulatedMac::Property(std::string_view name) const {
+  if (const Fault* fault = smc_.faults().FindCapacity(name)) {
+    return FaultAnswer(fault->value);
+  }
+  if (name == "CurrentCapacity") return IntegerAnswer(CurrentCapacity());
+  if (name == "MaxCapacity") return IntegerAnswer(machine_.max_capacity);
+  return {};
+}
+
+void SimulatedMac::Advance(double seconds) {
+  now_ += std::max(seconds, 0.0);
+  smc_.set_now(now_);
+  if (machine_.battery_present) sim::Advance(battery_, Controls(), seconds);
+  PowerState current = state();
+  if (current != last_state_) {
+    Note(std::string(PowerStateName(current)) + " (" + Reason() + ")");
+    last_state_ = current;
+  }
+}
+
+void SimulatedMac::SetLevel(double percent) {
+  battery_.level = percent;
+  battery_.firmware_holding = false;
+  sim::Advance(battery_, Controls(), 0);
+}
+
+ChargeControls SimulatedMac::Controls() const {
+  return ReadChargeControls(smc_, machine_.adapter_key,
+                            machine_.adapter_connected);
+}
+
+PowerState SimulatedMac::state() const {
+  if (!machine_.battery_present) return PowerState::kNoBattery;
+  return StateOf(battery_, Controls());
+}
+
+std::string SimulatedMac::Reason() const {
+  if (!machine_.battery_present) return "the machine has no battery";
+  return ReasonOf(battery_, Controls());
+}
+
+std::string SimulatedMac::Led() const {
+  return LedColour(smc_.Value("ACLC"), state(), machine_.adapter_connected);
+}
+
+int64_t SimulatedMac::CurrentCapacity() const {
+  // The small allowance keeps a level of exactly 80.0 at 80 % after the
+  // round trip through an integer capacity.
+  return static_cast<int64_t>(std::floor(
+      battery_.level * static_cast<double>(machine_.max_capacity) / 100 +
+      1e-9));
+}
+
+void SimulatedMac::Note(std::string text) {
+  events_.push_back({now_, std::move(text)});
+}
+
+nlohmann::json SimulatedMac::StateJson() const {
+  nlohmann::json keys = nlohmann::json::object();
+  for (const auto& [key, value] : smc_.keys()) keys[key] = ToHex(value);
+  nlohmann::json faults = nlohmann::json::array();
+  for (const Fault& fault : smc_.faults().all()) {
+    faults.push_back(FaultToJson(fault));
+  }
+  int64_t current = CurrentCapacity();
+  return {
+      {"machine", machine_.name},
+      {"time", now_},
+      {"battery",
+       {{"present", BatteryServiceExists()},
+        {"level", battery_.level},
+        {"percentage", current * 100 / machine_.max_capacity},
+        {"currentCapacity", current},
+        {"maxCapacity", machine_.max_capacity}}},
+      {"power", PowerStateName(state())},
+      {"reason", Reason()},
+      {"adapter",
+       {{"key", machine_.adapter_key.empty()
+                    ? nlohmann::json()
+                    : nlohmann::json(machine_.adapter_key)},
+        {"connected", machine_.adapter_connected},
+        {"supplying", Controls().adapter_supplies()}}},
+      {"led", Led()},
+      {"keys", keys},
+      {"faults", faults},
+      {"writes", WritesJson(smc_.writes())},
+  };
+}
+
+std::string ClockText(double seconds) {
+  auto whole = static_cast<int64_t>(std::max(seconds, 0.0));
+  char text[32];
+  std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld",
+                static_cast<long long>(whole / 3600),
+                static_cast<long long>(whole / 60 % 60),
+                static_cast<long long>(whole % 60));
+  return text;
+}
+
+}  // namespace ampervale::sim

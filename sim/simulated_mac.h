@@ -1,0 +1,83 @@
+#ifndef AMPERVALE_SIM_SIMULATED_MAC_H_
+#define AMPERVALE_SIM_SIMULATED_MAC_H_
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/machine.h"
+#include "sim/physics.h"
+#include "sim/smc_model.h"
+
+namespace ampervale::sim {
+
+// Something that happened on the machine other than an SMC write: a state
+// change of the battery or an operator's command.
+struct SimEvent {
+  double time = 0;  // simulated seconds
+  std::string text;
+};
+
+// One answer of the battery service, as it goes on the wire.
+struct PropertyAnswer {
+  enum Tag : uint8_t { kMissing = 0, kInteger = 1, kReal = 2, kNotNumber = 3 };
+  Tag tag = kMissing;
+  int64_t integer = 0;
+  double real = 0;
+};
+
+// The whole simulated Mac: its SMC, its battery and adapter, and the clock
+// of simulated time. Not thread-safe; the server owns it on one thread.
+class SimulatedMac {
+ public:
+  explicit SimulatedMac(const MachineDescription& machine);
+
+  SMCModel& smc() { return smc_; }
+  const SMCModel& smc() const { return smc_; }
+  const MachineDescription& machine() const { return machine_; }
+
+  // The battery registry entry: absent without a battery or with a
+  // "no-battery" fault. "CurrentCapacity" follows the level, "MaxCapacity"
+  // is the machine's; a "capacity" fault overrides either.
+  bool BatteryServiceExists() const;
+  PropertyAnswer Property(std::string_view name) const;
+
+  // Moves simulated time on by `seconds` and the battery with it.
+  void Advance(double seconds);
+  double now() const { return now_; }
+
+  // REQUIRES: 0 <= percent <= 100.
+  void SetLevel(double percent);
+
+  ChargeControls Controls() const;
+  PowerState state() const;
+  std::string Reason() const;
+  std::string Led() const;
+  const Battery& battery() const { return battery_; }
+  int64_t CurrentCapacity() const;
+
+  void Note(std::string text);
+  const std::vector<SimEvent>& events() const { return events_; }
+
+  // Everything an observer or a test may want to know, as one document:
+  // see sim/README.md ("ampsim state").
+  nlohmann::json StateJson() const;
+
+ private:
+  MachineDescription machine_;
+  SMCModel smc_;
+  Battery battery_;
+  double now_ = 0;
+  PowerState last_state_;
+  std::vector<SimEvent> events_;
+};
+
+// Simulated seconds as "hh:mm:ss" (hours grow past 24).
+std::string ClockText(double seconds);
+
+}  // namespace ampervale::sim
+
+#endif  // AMPERVALE_SIM_SIMULATED_MAC_H_
