@@ -112,8 +112,9 @@ TEST_F(AmpctlEndToEnd, InstallOnlyFromTheInstalledPath) {
       ASSERT_EQ(0, stat(job.c_str(), &status));
       EXPECT_EQ(0644u, status.st_mode & 07777);
     } else {
-      EXPECT_EQ("Install the bundled backend through Ampervale's helper first\n",
-                result.err);
+      EXPECT_EQ(
+          "Install the bundled backend through Ampervale's helper first\n",
+          result.err);
       EXPECT_FALSE(fs::exists(job)) << c.program;
     }
   }
@@ -164,12 +165,12 @@ TEST_F(AmpctlEndToEnd, DisabledAdapterComesBackOnAtThreePercent) {
 
   sandbox_.Simulator({"battery", "3"});
   EXPECT_TRUE(Eventually([&] { return Key("CHIE") == "00\n"; }));
-  EXPECT_TRUE(Eventually([&] {
-    return File("policy.json") == R"({"adapterEnabled":true})";
-  }));
+  EXPECT_TRUE(Eventually(
+      [&] { return File("policy.json") == R"({"adapterEnabled":true})"; }));
   ProcessResult refused = Ampctl({"adapter", "disable"});
-  EXPECT_EQ("Cannot disable adapter power without valid battery data above 3%\n",
-            refused.err);
+  EXPECT_EQ(
+      "Cannot disable adapter power without valid battery data above 3%\n",
+      refused.err);
 }
 
 TEST_F(AmpctlEndToEnd, InvalidPolicyIsReportedAndTouchesNoHardware) {
@@ -179,7 +180,8 @@ TEST_F(AmpctlEndToEnd, InvalidPolicyIsReportedAndTouchesNoHardware) {
   std::string policy = sandbox_.library() + kRun + "/policy.json";
   std::ofstream(policy) << R"({"upperLimit":100})";
   EXPECT_TRUE(Eventually([&] {
-    return File("health.json").find("\"error\":\"Invalid stored charge limit\"") !=
+    return File("health.json")
+               .find("\"error\":\"Invalid stored charge limit\"") !=
            std::string::npos;
   }));
   EXPECT_TRUE(Eventually([&] {
@@ -196,7 +198,8 @@ TEST_F(AmpctlEndToEnd, ConcurrentCommandsBesideTheDaemonAllComplete) {
   StartDaemon();
   std::vector<pid_t> commands;
   for (int limit = 60; limit < 70; ++limit) {
-    commands.push_back(sandbox_.Start("ampctl", {"limit", std::to_string(limit)}));
+    commands.push_back(
+        sandbox_.Start("ampctl", {"limit", std::to_string(limit)}));
   }
   for (pid_t command : commands) EXPECT_EQ(0, WaitFor(command));
   std::string stored = File("policy.json");
@@ -214,11 +217,26 @@ TEST_F(AmpctlEndToEnd, ConcurrentCommandsBesideTheDaemonAllComplete) {
 // Any argument list ends in exit 0 or 1 with one line of text.
 TEST_F(AmpctlEndToEnd, RandomArgumentListsNeverCrash) {
   sandbox_.StartSimulator();
-  const std::vector<std::string> words = {
-      "limit", "80", "101", "status", "adapter", "enable", "disable",
-      "magsafe-led", "green", "--config", "--log-level", "-h", "version",
-      "install", "", "\xff\xfe", "restore-system-charging", "capabilities",
-      std::string(5000, 'x'), "daemon"};
+  const std::vector<std::string> words = {"limit",
+                                          "80",
+                                          "101",
+                                          "status",
+                                          "adapter",
+                                          "enable",
+                                          "disable",
+                                          "magsafe-led",
+                                          "green",
+                                          "--config",
+                                          "--log-level",
+                                          "-h",
+                                          "version",
+                                          "install",
+                                          "",
+                                          "\xff\xfe",
+                                          "restore-system-charging",
+                                          "capabilities",
+                                          std::string(5000, 'x'),
+                                          "daemon"};
   std::mt19937 random(20261206);
   for (int run = 0; run < 40; ++run) {
     std::vector<std::string> arguments(random() % 5);
