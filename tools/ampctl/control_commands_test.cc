@@ -151,34 +151,6 @@ TEST(ControlCommandsTest, FailuresLeaveThePreviousPolicy) {
   }
 }
 
-TEST(ControlCommandsTest, LegacyLimitFollowsTheBatteryLevel) {
-  static const struct {
-    std::optional<int64_t> battery;
-    const char* error;
-    std::vector<std::string> writes;
-  } cases[] = {
-      {79, "", {}},
-      {80, "", {"write CH0B 02", "write CH0C 02"}},
-      {std::nullopt,
-       "Waiting for a valid battery percentage; hardware state was preserved",
-       {}},
-  };
-  for (const auto& c : cases) {
-    ToolHarness harness;
-    harness.smc =
-        std::make_shared<FakeSMCAccess>(FakeMachineKeys(Mode::legacyPair));
-    harness.battery = c.battery;
-    harness.StartDaemon();
-    EXPECT_EQ(c.error, harness.Run({"limit", "80"}));
-    EXPECT_EQ(c.writes, harness.smc->writes());
-    // A failed apply step writes the previous, empty, policy back.
-    EXPECT_EQ(*c.error
-                  ? "{}"
-                  : R"({"upperLimit":80,"restoreChargingRequested":false})",
-              harness.StoredPolicy());
-  }
-}
-
 TEST(ControlCommandsTest, RestoreNeedsNoStoreNoDaemon) {
   static const struct {
     Mode mode;

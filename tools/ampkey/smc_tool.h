@@ -19,7 +19,7 @@ namespace ampervale {
 struct SMCToolContext {
   std::ostream& out;
   uid_t effective_uid;
-  std::function<std::unique_ptr<NativeSMCAccess>()> open_smc;
+  std::function<std::shared_ptr<NativeSMCAccess>()> open_smc;
 };
 
 // A hexadecimal byte: optional sign, one or more hex digits, no prefix.
