@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
-  clang-format clang-tidy
+  clang-format clang-tidy strace
 )
 
 missing=()
