@@ -1,8 +1,11 @@
 #include "common/backend_tool.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 namespace ampervale::NativeBackendTool {
 
@@ -26,7 +29,10 @@ Arguments ArgumentsOf(int argc, const char* const* argv) {
 int run(const Arguments& arguments, const Tool& tool, std::ostream& err) {
   try {
     tool(arguments);
-    std::cout.flush();
+    // A result that never reached its reader is not a success.
+    if (!std::cout.flush()) {
+      throw std::runtime_error("Cannot write to standard output");
+    }
     return 0;
   } catch (const std::exception& error) {
     std::cout.flush();
@@ -40,6 +46,9 @@ int run(const Arguments& arguments, const Tool& tool, std::ostream& err) {
 }
 
 int main(int argc, const char* const* argv, const Tool& tool) {
+  // A reader that went away is reported like any failure, not by a signal
+  // that would give an exit status other than 0 or 1.
+  signal(SIGPIPE, SIG_IGN);
   return run(ArgumentsOf(argc, argv), tool, std::cerr);
 }
 
