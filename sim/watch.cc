@@ -68,7 +68,8 @@ void WaitFor(const std::string& socket_path, const WaitCondition& condition,
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  std::string within = " within " + NumberText(timeout_seconds) + " seconds";
+  std::string within = " within " + NumberText(timeout_seconds) +
+                       (timeout_seconds == 1 ? " second" : " seconds");
   if (!last) {
     throw NativeControlError("No simulator answered at " + socket_path +
                              within);
