@@ -3,27 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/hex.h"
+
 namespace ampervale::sim {
 
-namespace {
-
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::string ToHex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  for (uint8_t byte : bytes) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    text += digits;
-  }
-  return text;
+  return HexString(bytes);
 }
 
 std::optional<std::vector<uint8_t>> ParseHex(std::string_view text) {
@@ -35,8 +20,8 @@ std::optional<std::vector<uint8_t>> ParseHex(std::string_view text) {
       continue;
     }
     if (i + 1 >= text.size()) return std::nullopt;
-    int high = DigitValue(text[i]);
-    int low = DigitValue(text[i + 1]);
+    int high = HexDigitValue(text[i]);
+    int low = HexDigitValue(text[i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     bytes.push_back(static_cast<uint8_t>(high * 16 + low));
     i += 2;

@@ -23,6 +23,14 @@ std::string KeyOf(const NativeSMCPacket& request) {
 
 NativeControlError ExchangeFailure(const NativeSMCPacket& request,
                                    const NativeSMCPacket& reply, int32_t code) {
+  return SMCExchangeFailure(request, code,
+                            reply.bytes[NativeSMCPacket::kResultOffset]);
+}
+
+}  // namespace
+
+NativeControlError SMCExchangeFailure(const NativeSMCPacket& request,
+                                      int32_t code, uint8_t result) {
   char hex_code[16];
   std::snprintf(hex_code, sizeof hex_code, "0x%08x",
                 static_cast<uint32_t>(code));
@@ -33,11 +41,8 @@ NativeControlError ExchangeFailure(const NativeSMCPacket& request,
   return NativeControlError(
       "SMC " + KeyOf(request) + " command " +
       std::to_string(request.bytes[NativeSMCPacket::kCommandOffset]) + ": " +
-      reason + " (IOKit " + hex_code + ", SMC " +
-      std::to_string(reply.bytes[NativeSMCPacket::kResultOffset]) + ")");
+      reason + " (IOKit " + hex_code + ", SMC " + std::to_string(result) + ")");
 }
-
-}  // namespace
 
 NativeSMCTransport::NativeSMCTransport() {
   platform::SMCOpenResult opened = platform::OpenSMC();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/native_control_error.h"
 #include "smc/smc_packet.h"
 
 namespace ampervale {
@@ -30,6 +31,12 @@ class NativeSMCAccess {
   virtual void write(const std::string& key,
                      const std::vector<uint8_t>& bytes) = 0;
 };
+
+// The failure of one exchange, naming the request's key and command, the
+// kernel's return code and the SMC's result byte:
+// "SMC ACLC command 6: request failed (IOKit 0x00000000, SMC 133)".
+NativeControlError SMCExchangeFailure(const NativeSMCPacket& request,
+                                      int32_t code, uint8_t result);
 
 // Replaces the kernel call: takes a request block, returns the reply block.
 using PacketExchange = std::function<NativeSMCPacket(const NativeSMCPacket&)>;

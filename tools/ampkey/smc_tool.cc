@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <iostream>
 
+#include "common/hex.h"
 #include "common/messages.h"
 #include "common/native_control_error.h"
 
@@ -26,13 +26,6 @@ constexpr std::array<uint8_t, 7> kLEDValues = {0x00, 0x01, 0x03, 0x04,
 
 bool Contains(const Arguments& arguments, std::string_view word) {
   return std::find(arguments.begin(), arguments.end(), word) != arguments.end();
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::optional<uint8_t> DocumentedLEDValue(const Arguments& arguments) {
@@ -61,16 +54,6 @@ void WriteLED(const Arguments& arguments, const SMCToolContext& context) {
   context.open_smc()->write("ACLC", {*value});
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  for (uint8_t byte : bytes) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    text += digits;
-  }
-  return text;
-}
-
 void ReadKey(const Arguments& arguments, const std::string& key,
              const SMCToolContext& context) {
   bool plain = arguments.size() == 2 && arguments[0] == "-k";
@@ -78,7 +61,7 @@ void ReadKey(const Arguments& arguments, const std::string& key,
       arguments.size() == 3 && arguments[0] == "-k" && arguments[2] == "-r";
   if (!plain && !with_r) throw NativeControlError("Invalid ampkey arguments");
   std::vector<uint8_t> value = context.open_smc()->read(key);
-  context.out << key << ": " << Hex(value) << '\n';
+  context.out << key << ": " << HexString(value) << '\n';
 }
 
 }  // namespace
@@ -91,7 +74,7 @@ std::optional<uint8_t> ParseHexByte(std::string_view text) {
   if (text.empty()) return std::nullopt;
   unsigned value = 0;
   for (char c : text) {
-    int digit = HexDigit(c);
+    int digit = HexDigitValue(c);
     if (digit < 0) return std::nullopt;
     value = value * 16 + static_cast<unsigned>(digit);
     if (value > 0xFF) return std::nullopt;
