@@ -48,7 +48,7 @@ int run(const Arguments& arguments, const Tool& tool, std::ostream& err) {
 int main(int argc, const char* const* argv, const Tool& tool) {
   // A reader that went away is reported like any failure, not by a signal
   // that would give an exit status other than 0 or 1.
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
   return run(ArgumentsOf(argc, argv), tool, std::cerr);
 }
 

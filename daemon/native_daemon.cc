@@ -91,7 +91,8 @@ NativeDaemonHealth Heartbeat(const NativePowerStore& store,
 
 // Records `failure` in the heartbeat and throws it; if the heartbeat cannot
 // be written, that error is thrown instead.
-[[noreturn]] void Fail(NativePowerStore& store, std::exception_ptr failure) {
+[[noreturn]] void Fail(NativePowerStore& store,
+                       const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const std::exception& error) {

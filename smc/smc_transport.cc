@@ -32,8 +32,8 @@ NativeControlError ExchangeFailure(const NativeSMCPacket& request,
 NativeControlError SMCExchangeFailure(const NativeSMCPacket& request,
                                       int32_t code, uint8_t result) {
   char hex_code[16];
-  std::snprintf(hex_code, sizeof hex_code, "0x%08x",
-                static_cast<uint32_t>(code));
+  (void)std::snprintf(hex_code, sizeof hex_code, "0x%08x",
+                      static_cast<uint32_t>(code));
   std::string reason = code == platform::kIOReturnNotPrivileged
                            ? "permission denied by SMC (root access may be "
                              "insufficient)"
