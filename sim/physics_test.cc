@@ -2,215 +2,115 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "sim/hex.h"
+#include "sim/simulated_mac.h"
+
 namespace ampervale::sim {
 namespace {
 
 constexpr double kHour = 3600;
 
-Battery Cell(double level) {
-  return {.level = level,
-          .charge_rate = 40,
-          .drain_rate = 10,
-          .firmware_holding = false};
+// `keys` as "KEY=HEX KEY=HEX", set after the profile's own.
+SimulatedMac Machine(const std::string& profile, double level,
+                     const std::string& keys, bool unplugged = false) {
+  MachineDescription machine = BuiltInMachine(profile);
+  machine.battery.level = level;
+  machine.battery.charge_rate = 40;
+  machine.battery.drain_rate = 10;
+  machine.adapter_connected = !unplugged;
+  SimulatedMac mac(machine);
+  std::istringstream settings(keys);
+  for (std::string setting; settings >> setting;) {
+    mac.smc().SetValue(setting.substr(0, 4), *ParseHex(setting.substr(5)));
+  }
+  return mac;
 }
 
-ChargeControls Supplying() { return ChargeControls{}; }
+const char kLimit80[] = "bfD0=50000000 bfE0=4f000000 bfF0=02";
 
-ChargeControls CutOff() {
-  ChargeControls controls;
-  controls.cut_off_by = "CHIE 08";
-  return controls;
-}
-
-ChargeControls FirmwareLimit(double limit, double resume,
-                             bool cut_off = false) {
-  ChargeControls controls = cut_off ? CutOff() : Supplying();
-  controls.firmware_limit = limit;
-  controls.firmware_resume = resume;
-  return controls;
-}
-
-TEST(PhysicsTest, SingleSteps) {
-  ChargeControls inhibited;
-  inhibited.inhibited_by = "CH0B 02";
-  ChargeControls unplugged;
-  unplugged.adapter_connected = false;
+TEST(PhysicsTest, KeysDriveTheBattery) {
+  using enum PowerState;
   static const struct {
     const char* name;
+    const char* profile;
+    const char* keys;
+    bool unplugged;
     double level;
-    ChargeControls controls;
     double seconds;
     double level_after;
     PowerState state_after;
   } cases[] = {
-      {"charges at its rate", 50, Supplying(), kHour / 2, 70,
-       PowerState::kCharging},
-      {"stops at full", 95, Supplying(), kHour, 100, PowerState::kHolding},
-      {"full stays full", 100, Supplying(), kHour, 100, PowerState::kHolding},
-      {"inhibited holds", 50, inhibited, kHour, 50, PowerState::kHolding},
-      {"drains while cut off", 50, CutOff(), kHour, 40, PowerState::kDraining},
-      {"drains while unplugged", 50, unplugged, kHour, 40,
-       PowerState::kDraining},
-      {"drains to empty and no further", 5, CutOff(), kHour, 0,
-       PowerState::kDraining},
-      {"cut off beats inhibit", 50, CutOff(), kHour, 40, PowerState::kDraining},
-      {"charges up to the firmware limit", 70, FirmwareLimit(80, 79), kHour, 80,
-       PowerState::kHolding},
-      {"above the firmware limit holds", 90, FirmwareLimit(80, 79), kHour, 90,
-       PowerState::kHolding},
-      {"no time, no change", 50, Supplying(), 0, 50, PowerState::kCharging},
+      {"charges at its rate", "firmware", "", false, 50, kHour / 2, 70,
+       kCharging},
+      {"stops at full", "firmware", "", false, 95, kHour, 100, kHolding},
+      {"unplugged drains", "firmware", "", true, 50, kHour, 40, kDraining},
+      {"CHIE 08 cuts off", "firmware", "CHIE=08", false, 50, kHour, 40,
+       kDraining},
+      {"drains to empty, no further", "firmware", "CHIE=08", false, 5, kHour, 0,
+       kDraining},
+      {"CHIE 01 is not a cut-off", "firmware", "CHIE=01", false, 50, kHour / 2,
+       70, kCharging},
+      {"another machine's adapter key", "firmware", "CH0I=01", false, 50,
+       kHour / 2, 70, kCharging},
+      {"CH0I 01 cuts off", "legacy-pair", "CH0I=01", false, 50, kHour, 40,
+       kDraining},
+      {"CH0J 01 cuts off", "legacy-single", "CH0J=01", false, 50, kHour, 40,
+       kDraining},
+      {"CH0B 02 inhibits", "legacy-pair", "CH0B=02", false, 50, kHour, 50,
+       kHolding},
+      {"CHTE 01000000 inhibits", "legacy-single", "CHTE=01000000", false, 50,
+       kHour, 50, kHolding},
+      {"cut-off beats inhibit", "legacy-pair", "CH0I=01 CH0B=02", false, 50,
+       kHour, 40, kDraining},
+      {"charges up to the firmware limit", "firmware", kLimit80, false, 70,
+       kHour, 80, kHolding},
+      {"above the firmware limit holds", "firmware", kLimit80, false, 90, kHour,
+       90, kHolding},
   };
   for (const auto& c : cases) {
-    Battery battery = Cell(c.level);
-    EXPECT_EQ(c.state_after, Advance(battery, c.controls, c.seconds)) << c.name;
-    EXPECT_DOUBLE_EQ(c.level_after, battery.level) << c.name;
+    SimulatedMac mac = Machine(c.profile, c.level, c.keys, c.unplugged);
+    mac.Advance(c.seconds);
+    EXPECT_DOUBLE_EQ(c.level_after, mac.battery().level) << c.name;
+    EXPECT_EQ(c.state_after, mac.state()) << c.name;
   }
 }
 
 TEST(PhysicsTest, FirmwareLimitHoldsUntilTheLevelFallsToTheResumeLevel) {
-  Battery battery = Cell(78);
+  SimulatedMac mac = Machine("firmware", 78, kLimit80);
+  using enum PowerState;
   static const struct {
-    bool cut_off;
+    uint8_t chie;  // 08 cuts the adapter off
     double seconds;
     double level_after;
     PowerState state_after;
   } steps[] = {
-      {false, kHour, 80, PowerState::kHolding},  // reaches the limit
-      {true, 180, 79.5, PowerState::kDraining},
-      {false, kHour, 79.5, PowerState::kHolding},  // above bfE0: no charge
-      {true, 180, 79, PowerState::kDraining},      // falls to bfE0
-      {false, 45, 79.5, PowerState::kCharging},    // charges again
-      {false, kHour, 80, PowerState::kHolding},
+      {0x00, kHour, 80, kHolding},  // reaches bfD0
+      {0x08, 180, 79.5, kDraining},
+      {0x00, kHour, 79.5, kHolding},  // above bfE0: no charge
+      {0x08, 180, 79, kDraining},     // falls to bfE0
+      {0x00, 45, 79.5, kCharging},    // charges again
+      {0x00, kHour, 80, kHolding},
   };
   int step = 0;
   for (const auto& s : steps) {
-    PowerState state =
-        Advance(battery, FirmwareLimit(80, 79, s.cut_off), s.seconds);
-    EXPECT_EQ(s.state_after, state) << "step " << step;
-    EXPECT_DOUBLE_EQ(s.level_after, battery.level) << "step " << step;
+    mac.smc().SetValue("CHIE", {s.chie});
+    mac.Advance(s.seconds);
+    EXPECT_DOUBLE_EQ(s.level_after, mac.battery().level) << "step " << step;
+    EXPECT_EQ(s.state_after, mac.state()) << "step " << step;
     ++step;
   }
-}
-
-TEST(PhysicsTest, SwitchingTheLimiterOffLetsTheBatteryCharge) {
-  Battery battery = Cell(80);
-  Advance(battery, FirmwareLimit(80, 79), kHour);
-  EXPECT_EQ(PowerState::kCharging, Advance(battery, Supplying(), kHour / 4));
-  EXPECT_DOUBLE_EQ(90, battery.level);
-}
-
-TEST(PhysicsTest, ReadsTheControlsFromTheKeys) {
-  using Keys = SMCModel::KeyTable;
-  static const struct {
-    const char* name;
-    Keys keys;
-    std::string adapter_key;
-    std::string cut_off_by;
-    std::string inhibited_by;
-    std::optional<double> limit;
-    double resume;
-  } cases[] = {
-      {"nothing set", {{"CHIE", {0x00}}}, "CHIE", "", "", {}, 100},
-      {"CHIE 08", {{"CHIE", {0x08}}}, "CHIE", "CHIE 08", "", {}, 100},
-      {"CHIE 01 is not CHIE's cut-off",
-       {{"CHIE", {0x01}}},
-       "CHIE",
-       "",
-       "",
-       {},
-       100},
-      {"CH0I 01", {{"CH0I", {0x01}}}, "CH0I", "CH0I 01", "", {}, 100},
-      {"CH0J 01", {{"CH0J", {0x01}}}, "CH0J", "CH0J 01", "", {}, 100},
-      {"another machine's adapter key",
-       {{"CH0I", {0x01}}},
-       "CHIE",
-       "",
-       "",
-       {},
-       100},
-      {"CH0B 02", {{"CH0B", {0x02}}}, "", "", "CH0B 02", {}, 100},
-      {"CH0C 02", {{"CH0C", {0x02}}}, "", "", "CH0C 02", {}, 100},
-      {"CHTE 01",
-       {{"CHTE", {0x01, 0, 0, 0}}},
-       "",
-       "",
-       "CHTE 01000000",
-       {},
-       100},
-      {"CHTE 00", {{"CHTE", {0, 0, 0, 0}}}, "", "", "", {}, 100},
-      {"firmware limiter",
-       {{"bfF0", {0x02}}, {"bfD0", {0x50, 0, 0, 0}}, {"bfE0", {0x4F, 0, 0, 0}}},
-       "",
-       "",
-       "",
-       80,
-       79},
-      {"limiter off",
-       {{"bfF0", {0x00}}, {"bfD0", {0x50, 0, 0, 0}}, {"bfE0", {0x4F, 0, 0, 0}}},
-       "",
-       "",
-       "",
-       {},
-       100},
-      {"limiter without bfD0", {{"bfF0", {0x02}}}, "", "", "", {}, 100},
-      {"resume above the limit",
-       {{"bfF0", {0x02}}, {"bfD0", {0x50, 0, 0, 0}}, {"bfE0", {0x5A, 0, 0, 0}}},
-       "",
-       "",
-       "",
-       80,
-       80},
-  };
-  for (const auto& c : cases) {
-    SMCModel model(c.keys);
-    ChargeControls controls = ReadChargeControls(model, c.adapter_key, true);
-    EXPECT_EQ(c.cut_off_by, controls.cut_off_by) << c.name;
-    EXPECT_EQ(c.inhibited_by, controls.inhibited_by) << c.name;
-    EXPECT_EQ(c.limit, controls.firmware_limit) << c.name;
-    EXPECT_EQ(c.resume, controls.firmware_resume) << c.name;
-  }
-}
-
-TEST(PhysicsTest, LedFollowsACLC) {
-  using Bytes = std::optional<std::vector<uint8_t>>;
-  auto aclc = [](std::vector<uint8_t> value) {
-    return Bytes(std::move(value));
-  };
-  static const struct {
-    Bytes aclc;
-    PowerState state;
-    bool connected;
-    std::string colour;
-  } cases[] = {
-      {aclc({0x00}), PowerState::kCharging, true, "amber"},
-      {aclc({0x00}), PowerState::kHolding, true, "green"},
-      {aclc({0x00}), PowerState::kDraining, true, "green"},
-      {std::nullopt, PowerState::kCharging, true, "amber"},
-      {aclc({0x01}), PowerState::kCharging, true, "off"},
-      {aclc({0x03}), PowerState::kCharging, true, "green"},
-      {aclc({0x04}), PowerState::kHolding, true, "amber"},
-      {aclc({0x06}), PowerState::kHolding, true, "slow-blink amber"},
-      {aclc({0x07}), PowerState::kHolding, true, "fast-blink amber"},
-      {aclc({0x25}), PowerState::kHolding, true, "blink amber/off"},
-      {aclc({0x02}), PowerState::kHolding, true, "unknown (ACLC 02)"},
-      {aclc({0x03, 0x00}), PowerState::kHolding, true, "unknown (ACLC 0300)"},
-      {aclc({0x03}), PowerState::kDraining, false, "off"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.colour, LedColour(c.aclc, c.state, c.connected))
-        << (c.aclc ? static_cast<int>((*c.aclc)[0]) : -1);
-  }
+  mac.smc().SetValue("bfF0", {0x00});  // the limiter off: charging resumes
+  mac.Advance(kHour / 4);
+  EXPECT_DOUBLE_EQ(90, mac.battery().level);
 }
 
 TEST(PhysicsTest, TimeScaleMultipliesRealTime) {
   double real = 100;
   SimulatedClock clock([&] { return real; }, 600);
   real = 106;
-  double simulated = clock.Elapsed();
-  EXPECT_DOUBLE_EQ(kHour, simulated);
-  Battery battery = Cell(50);
-  Advance(battery, Supplying(), simulated);
-  EXPECT_DOUBLE_EQ(90, battery.level);
+  EXPECT_DOUBLE_EQ(kHour, clock.Elapsed());
   EXPECT_DOUBLE_EQ(0, clock.Elapsed());
   real = 105;  // a clock that goes back never moves time backwards
   EXPECT_DOUBLE_EQ(0, clock.Elapsed());
