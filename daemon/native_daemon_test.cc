@@ -63,7 +63,6 @@ TEST(DaemonTickTest, PassesRecordTheirOutcomeInTheHeartbeat) {
        "Invalid stored charge limit",
        {},
        nullptr},
-      {"not JSON", Mode::firmware, "{", 50, nullptr, nullptr, {}, nullptr},
       {"adapter off above 3 %",
        Mode::firmware,
        R"({"adapterEnabled":false})",

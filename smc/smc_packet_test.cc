@@ -64,13 +64,5 @@ TEST(SMCPacketTest, RefusesKeysSizesAndPayloadsOutsideTheBlock) {
   }
 }
 
-TEST(SMCPacketTest, SetUInt32IsLittleEndian) {
-  NativeSMCPacket packet("ACLC", 0, 0, {});
-  packet.setUInt32(0x0A0B0C0D, 28);
-  EXPECT_EQ(0x0D, packet.bytes[28]);
-  EXPECT_EQ(0x0A, packet.bytes[31]);
-  EXPECT_EQ(0x0A0B0C0Du, packet.uint32(28));
-}
-
 }  // namespace
 }  // namespace ampervale

@@ -64,4 +64,13 @@ std::string ReadWholeFile(const std::string& path) {
   return content.str();
 }
 
+ProcessResult RunToCompletion(const std::vector<std::string>& argv,
+                              const std::string& logs) {
+  ProcessResult result;
+  result.status = WaitFor(Spawn(argv, logs + ".out", logs + ".err"));
+  result.out = ReadWholeFile(logs + ".out");
+  result.err = ReadWholeFile(logs + ".err");
+  return result;
+}
+
 }  // namespace ampervale::e2e

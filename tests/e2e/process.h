@@ -19,6 +19,16 @@ int WaitFor(pid_t pid, int limit_seconds = 60);
 
 std::string ReadWholeFile(const std::string& path);
 
+struct ProcessResult {
+  int status = -1;  // exit status; 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// Runs argv to completion with its output in `logs`.out and `logs`.err.
+ProcessResult RunToCompletion(const std::vector<std::string>& argv,
+                              const std::string& logs);
+
 }  // namespace ampervale::e2e
 
 #endif  // AMPERVALE_TESTS_E2E_PROCESS_H_

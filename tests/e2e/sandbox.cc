@@ -94,13 +94,7 @@ ProcessResult Sandbox::Simulator(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {BuiltProgram("ampsim")};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   argv.insert(argv.begin() + 2, {"--socket", socket_dir_ + "/" + kSocketName});
-  std::string out = root_ + "/logs/sim-client.out";
-  std::string err = root_ + "/logs/sim-client.err";
-  ProcessResult result;
-  result.status = WaitFor(Spawn(argv, out, err));
-  result.out = ReadWholeFile(out);
-  result.err = ReadWholeFile(err);
-  return result;
+  return RunToCompletion(argv, root_ + "/logs/sim-client");
 }
 
 void Sandbox::InstallAmpctl() {
@@ -115,54 +109,20 @@ std::vector<std::string> Sandbox::SandboxCommand(
     uid_t uid) const {
   std::string id = std::to_string(uid);
   std::string inside = program.front() == '/' ? program : BuiltProgram(program);
+  // clang-format off
   std::vector<std::string> argv = {
-      "bwrap",
-      "--unshare-user",
-      "--uid",
-      id,
-      "--gid",
-      id,
-      "--die-with-parent",
-      "--ro-bind",
-      "/usr",
-      "/usr",
-      "--symlink",
-      "usr/lib",
-      "/lib",
-      "--symlink",
-      "usr/lib64",
-      "/lib64",
-      "--symlink",
-      "usr/bin",
-      "/bin",
-      "--symlink",
-      "usr/sbin",
-      "/sbin",
-      "--ro-bind",
-      "/etc",
-      "/etc",
-      "--dev",
-      "/dev",
-      "--proc",
-      "/proc",
-      "--tmpfs",
-      "/tmp",
-      "--bind",
-      library_,
-      "/Library",
-      "--bind",
-      socket_dir_,
-      kSocketDirInside,
-      "--ro-bind",
-      AMPERVALE_BIN_DIR,
-      AMPERVALE_BIN_DIR,
-      "--setenv",
-      "AMPERVALE_SIMULATOR",
+      "bwrap", "--unshare-user", "--uid", id, "--gid", id, "--die-with-parent",
+      "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc",
+      "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
+      "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin",
+      "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+      "--bind", library_, "/Library",
+      "--bind", socket_dir_, kSocketDirInside,
+      "--ro-bind", AMPERVALE_BIN_DIR, AMPERVALE_BIN_DIR,
+      "--setenv", "AMPERVALE_SIMULATOR",
       std::string(kSocketDirInside) + "/" + kSocketName,
-      "--chdir",
-      "/",
-      "--",
-      inside};
+      "--chdir", "/", "--", inside};
+  // clang-format on
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;
 }
@@ -170,14 +130,8 @@ std::vector<std::string> Sandbox::SandboxCommand(
 ProcessResult Sandbox::Run(const std::string& program,
                            const std::vector<std::string>& arguments,
                            uid_t uid) {
-  std::string out = root_ + "/logs/run.out";
-  std::string err = root_ + "/logs/run.err";
-  ProcessResult result;
-  result.status =
-      WaitFor(Spawn(SandboxCommand(program, arguments, uid), out, err));
-  result.out = ReadWholeFile(out);
-  result.err = ReadWholeFile(err);
-  return result;
+  return RunToCompletion(SandboxCommand(program, arguments, uid),
+                         root_ + "/logs/run");
 }
 
 pid_t Sandbox::Start(const std::string& program,

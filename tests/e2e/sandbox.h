@@ -6,13 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace ampervale::e2e {
+#include "tests/e2e/process.h"
 
-struct ProcessResult {
-  int status = -1;  // exit status; 128 + signal when killed
-  std::string out;
-  std::string err;
-};
+namespace ampervale::e2e {
 
 inline constexpr uid_t kRoot = 0;
 inline constexpr uid_t kOrdinaryUser = 1000;
