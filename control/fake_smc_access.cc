@@ -1,6 +1,7 @@
 #include "control/fake_smc_access.h"
 
 #include <cstdio>
+#include <sstream>
 
 #include "common/native_control_error.h"
 
@@ -28,15 +29,6 @@ void FakeSMCAccess::set(const std::string& key, std::vector<uint8_t> bytes) {
   keys_[key] = std::move(bytes);
 }
 
-void FakeSMCAccess::erase(const std::string& key) { keys_.erase(key); }
-
-std::optional<std::vector<uint8_t>> FakeSMCAccess::value(
-    const std::string& key) const {
-  auto found = keys_.find(key);
-  if (found == keys_.end()) return std::nullopt;
-  return found->second;
-}
-
 void FakeSMCAccess::failRead(const std::string& key, std::string description) {
   failRead(key, ControlError(std::move(description)));
 }
@@ -46,32 +38,11 @@ void FakeSMCAccess::failRead(const std::string& key, std::exception_ptr error) {
 }
 
 void FakeSMCAccess::failWrite(const std::string& key, std::string description) {
-  failWrite(key, ControlError(std::move(description)));
-}
-
-void FakeSMCAccess::failWrite(const std::string& key,
-                              std::exception_ptr error) {
-  writeFaults_[key] = std::move(error);
+  writeFaults_[key] = ControlError(std::move(description));
 }
 
 void FakeSMCAccess::dropWrites(const std::string& key) {
   droppedWrites_.insert(key);
-}
-
-void FakeSMCAccess::changeAfterReads(const std::string& key, int reads,
-                                     std::vector<uint8_t> bytes) {
-  if (reads <= 0) {
-    set(key, std::move(bytes));
-    return;
-  }
-  pendingChanges_[key] = PendingChange{reads, std::move(bytes)};
-}
-
-void FakeSMCAccess::clearFaults() {
-  readFaults_.clear();
-  writeFaults_.clear();
-  droppedWrites_.clear();
-  pendingChanges_.clear();
 }
 
 std::vector<std::string> FakeSMCAccess::writes() const {
@@ -82,6 +53,14 @@ std::vector<std::string> FakeSMCAccess::writes() const {
   return entries;
 }
 
+std::string FakeSMCAccess::writtenText() const {
+  std::string text;
+  for (const std::string& entry : writes()) {
+    text += (text.empty() ? "" : ", ") + entry.substr(sizeof "write " - 1);
+  }
+  return text;
+}
+
 const std::vector<uint8_t>& FakeSMCAccess::existing(
     const std::string& key) const {
   auto found = keys_.find(key);
@@ -89,22 +68,12 @@ const std::vector<uint8_t>& FakeSMCAccess::existing(
   return found->second;
 }
 
-void FakeSMCAccess::countRead(const std::string& key) {
-  auto pending = pendingChanges_.find(key);
-  if (pending == pendingChanges_.end()) return;
-  if (--pending->second.reads_left > 0) return;
-  keys_[key] = std::move(pending->second.bytes);
-  pendingChanges_.erase(pending);
-}
-
 std::vector<uint8_t> FakeSMCAccess::read(const std::string& key) {
   log_.push_back("read " + key);
   if (auto fault = readFaults_.find(key); fault != readFaults_.end()) {
     std::rethrow_exception(fault->second);
   }
-  std::vector<uint8_t> bytes = existing(key);
-  countRead(key);
-  return bytes;
+  return existing(key);
 }
 
 void FakeSMCAccess::write(const std::string& key,
@@ -128,7 +97,7 @@ std::string MissingKeyText(std::string_view key) {
 }
 
 FakeSMCAccess::KeyTable FakeMachineKeys(NativePowerController::Mode mode,
-                                        std::string_view adapterKey, bool led) {
+                                        std::string_view adapterKey) {
   using Mode = NativePowerController::Mode;
   FakeSMCAccess::KeyTable keys;
   if (mode == Mode::firmware) {
@@ -142,8 +111,30 @@ FakeSMCAccess::KeyTable FakeMachineKeys(NativePowerController::Mode mode,
     keys["CHTE"] = {0x00, 0x00, 0x00, 0x00};
   }
   if (!adapterKey.empty()) keys[std::string(adapterKey)] = {0x00};
-  if (led) keys["ACLC"] = {0x00};
+  keys["ACLC"] = {0x00};
   return keys;
+}
+
+FakeSMCAccess::KeyTable KeysFromText(std::string_view text) {
+  FakeSMCAccess::KeyTable keys;
+  std::istringstream entries{std::string(text)};
+  std::string entry;
+  while (std::getline(entries, entry, ',')) {
+    std::istringstream words(entry);
+    std::string key;
+    words >> key >> std::hex;
+    unsigned byte = 0;
+    while (words >> byte) keys[key].push_back(static_cast<uint8_t>(byte));
+  }
+  return keys;
+}
+
+FakeMachine::FakeMachine(NativePowerController::Mode mode,
+                         std::string_view changes, std::string_view adapterKey)
+    : smc(std::make_shared<FakeSMCAccess>(FakeMachineKeys(mode, adapterKey))),
+      controller(smc) {
+  for (auto& [key, bytes] : KeysFromText(changes)) smc->set(key, bytes);
+  smc->clearLog();
 }
 
 std::string ControlErrorOf(const std::function<void()>& operation) {

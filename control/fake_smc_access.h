@@ -7,7 +7,7 @@
 #include <exception>
 #include <functional>
 #include <map>
-#include <optional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,12 +23,9 @@ namespace ampervale {
 // the order it was asked for, and fails reads and writes on demand with the
 // same texts the real transport uses.
 //
-//   auto smc = std::make_shared<FakeSMCAccess>(
-//       FakeMachineKeys(NativePowerController::Mode::firmware));
-//   NativePowerController controller(smc);
-//   smc->clearLog();
-//   controller.applyLimit(80, std::nullopt);
-//   EXPECT_EQ(expected_operations, smc->log());
+//   FakeMachine machine(NativePowerController::Mode::firmware, "bfF0 02");
+//   machine.controller.applyLimit(80, std::nullopt);
+//   EXPECT_EQ("bfF0 00, bfD0 50 00 00 00, ...", machine.smc->writtenText());
 //
 // Log entries are "read KEY" and "write KEY 50 00 00 00" (the bytes asked
 // for, lower-case hex). Every attempt is logged, failed ones included. A
@@ -42,31 +39,26 @@ class FakeSMCAccess : public NativeSMCAccess {
 
   // The key table. Changing it is not logged.
   void set(const std::string& key, std::vector<uint8_t> bytes);
-  void erase(const std::string& key);
-  // The bytes a key holds now; absent for a missing key.
-  std::optional<std::vector<uint8_t>> value(const std::string& key) const;
   const KeyTable& keys() const { return keys_; }
 
-  // Faults. Each lasts until clearFaults() or until set again for the key.
+  // Faults last for the fake's life; a later one for the same key and
+  // operation replaces the earlier.
   // Reads of `key` throw (a NativeControlError with `description`, or
   // `error`); the key is unchanged.
   void failRead(const std::string& key, std::string description);
   void failRead(const std::string& key, std::exception_ptr error);
-  // Writes of `key` throw before anything changes.
+  // Writes of `key` throw a NativeControlError with `description` before
+  // anything changes.
   void failWrite(const std::string& key, std::string description);
-  void failWrite(const std::string& key, std::exception_ptr error);
   // Writes of `key` are accepted but do not stick: the key keeps its bytes
   // and the write throws "SMC write verification failed for KEY".
   void dropWrites(const std::string& key);
-  // Once `reads` more reads of `key` have succeeded (0: at once), the key
-  // holds `bytes`, typically of another width. Writes do not count.
-  void changeAfterReads(const std::string& key, int reads,
-                        std::vector<uint8_t> bytes);
-  void clearFaults();
 
   const std::vector<std::string>& log() const { return log_; }
   // Only the "write ..." entries of the log.
   std::vector<std::string> writes() const;
+  // The same in KeysFromText's notation: "bfF0 00, bfD0 50 00 00 00".
+  std::string writtenText() const;
   void clearLog() { log_.clear(); }
 
   // A missing key fails like an SMC that does not know it (MissingKeyText);
@@ -77,19 +69,12 @@ class FakeSMCAccess : public NativeSMCAccess {
              const std::vector<uint8_t>& bytes) override;
 
  private:
-  struct PendingChange {
-    int reads_left;
-    std::vector<uint8_t> bytes;
-  };
-
   const std::vector<uint8_t>& existing(const std::string& key) const;
-  void countRead(const std::string& key);
 
   KeyTable keys_;
   std::map<std::string, std::exception_ptr> readFaults_;
   std::map<std::string, std::exception_ptr> writeFaults_;
   std::set<std::string> droppedWrites_;
-  std::map<std::string, PendingChange> pendingChanges_;
   std::vector<std::string> log_;
 };
 
@@ -101,11 +86,24 @@ std::string MissingKeyText(std::string_view key);
 // The keys of a typical machine in `mode`, charging normally: firmware
 // bfF0 00, bfD0 64 00 00 00, bfE0 63 00 00 00; legacyPair CH0B 00, CH0C 00;
 // legacySingle CHTE 00 00 00 00; unsupported no charge keys. Plus
-// `adapterKey` holding 00 (enabled) unless it is empty, and ACLC 00 when
-// `led` is true.
+// `adapterKey` holding 00 (enabled) unless it is empty, and ACLC 00.
 FakeSMCAccess::KeyTable FakeMachineKeys(NativePowerController::Mode mode,
-                                        std::string_view adapterKey = "CHIE",
-                                        bool led = true);
+                                        std::string_view adapterKey = "CHIE");
+
+// A key table written like the log: "bfF0 02, bfD0 50 00 00 00".
+FakeSMCAccess::KeyTable KeysFromText(std::string_view text);
+
+// A controller probed over FakeMachineKeys(mode, adapterKey), after which
+// the keys are given the values of `changes` (KeysFromText) and the log is
+// cleared.
+struct FakeMachine {
+  explicit FakeMachine(NativePowerController::Mode mode,
+                       std::string_view changes = "",
+                       std::string_view adapterKey = "CHIE");
+
+  std::shared_ptr<FakeSMCAccess> smc;
+  NativePowerController controller;
+};
 
 // The description of the NativeControlError that `operation` throws, or ""
 // when it returns. Other exceptions pass through.
