@@ -11,29 +11,6 @@ std::string Joined(const std::vector<std::string>& arguments) {
   return text;
 }
 
-// Malformed argument lists end with one line on standard error, exit 1 and
-// nothing on standard output, for root and ordinary users alike, before any
-// SMC is needed.
-TEST(AmpkeyEndToEnd, BadArgumentsFailWithOneLine) {
-  Sandbox sandbox;
-  static const std::vector<std::string> cases[] = {
-      {"-w", "04"},
-      {"-k", "ACLC", "-w", std::string(100000, 'f')},
-      {"-k", "\xff\xfe", "-w", "04"},
-      {"", "", ""},
-  };
-  for (uid_t uid : {kRoot, kOrdinaryUser}) {
-    for (const auto& arguments : cases) {
-      ProcessResult result = sandbox.Run("ampkey", arguments, uid);
-      EXPECT_EQ(1, result.status) << Joined(arguments);
-      EXPECT_EQ("", result.out) << Joined(arguments);
-      ASSERT_FALSE(result.err.empty()) << Joined(arguments);
-      EXPECT_EQ(result.err.size() - 1, result.err.find('\n'))
-          << Joined(arguments) << result.err;
-    }
-  }
-}
-
 // No simulator runs: only what needs the SMC says it is unavailable.
 TEST(AmpkeyEndToEnd, WithoutASimulatedMac) {
   Sandbox sandbox;
