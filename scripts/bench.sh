@@ -4,7 +4,8 @@
 #   2. a real `ampctl daemon` against a real `ampsim serve` in a bubblewrap
 #      sandbox whose /Library is a scratch folder: system calls per pass
 #      (strace), CPU time per pass and resident memory;
-#   3. the wall time of `ampctl status` against starting /bin/true.
+#   3. the wall time of `ampctl status` against starting /bin/true (and
+#      `ampctl version`, the same program doing nothing).
 # Sizes: PASSES (default 30), TRACED_PASSES (10), RUNS (200);
 # BENCHMARK_FILTER picks micro-benchmarks by regular expression. Everything it
 # starts is stopped, and the scratch folder removed, however it ends.
@@ -172,10 +173,13 @@ END {
 [[ -s $work/logs/daemon.err ]] && echo "daemon errors: $(cat "$work/logs/daemon.err")"
 
 echo
-echo "== 3. Wall time, $runs runs each, alternating, inside the sandbox"
+echo "== 3. Whole processes, $runs runs each, alternating, inside the sandbox"
 echo "ampctl status says: $(ampctl status)"
 # Timed inside one sandbox so that neither side pays for starting bwrap.
+# `ampctl version` starts the same program but does no work: it separates
+# loading the program from what status does.
 "${sandbox[@]}" /usr/bin/python3 - "$runs" "ampctl status" \
-  "$bin/ampctl status" /bin/true /bin/true <bench/time_runs.py
+  "$bin/ampctl status" "ampctl version" "$bin/ampctl version" \
+  /bin/true /bin/true <bench/time_runs.py
 echo
 echo "Machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
