@@ -105,6 +105,19 @@ TEST_F(PowerStoreUpdateTest, StoresAppliesAndRollsBackAsATransaction) {
   EXPECT_EQ(descriptors, OpenDescriptors());
 }
 
+// Lock and record descriptors are released on every path, however often.
+TEST_F(PowerStoreUpdateTest, AThousandUpdatesLeakNoDescriptor) {
+  const size_t descriptors = OpenDescriptors();
+  for (int update = 0; update < 1000; ++update) {
+    ThrownText([&] {
+      store_.update(Amber, [&](const NativePowerPolicy&) {
+        if (update % 2) throw NativeControlError(kApplyFailure);
+      });
+    });
+  }
+  EXPECT_EQ(descriptors, OpenDescriptors());
+}
+
 // A command killed while it drives the hardware leaves the new policy,
 // whole, and its lock free.
 TEST_F(PowerStoreUpdateTest, AKilledUpdateLeavesAValidPolicy) {
