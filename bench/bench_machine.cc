@@ -1,10 +1,8 @@
 #include "bench/bench_machine.h"
 
 #include <malloc.h>
-#include <stdlib.h>
 
 #include <fstream>
-#include <stdexcept>
 #include <utility>
 
 #include "sim/in_process.h"
@@ -13,14 +11,6 @@
 namespace ampervale::bench {
 
 namespace {
-
-std::filesystem::path MakeScratchDirectory() {
-  std::string pattern = "/tmp/ampervale-bench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("Cannot create a scratch directory under /tmp");
-  }
-  return pattern;
-}
 
 // One "Name:   1234 kB" line of /proc/self/status; 0 when it is missing.
 int64_t StatusFieldKiB(const std::string& name) {
@@ -42,13 +32,6 @@ NativePowerPolicy TypicalPolicy() {
   policy.ledMode = "amber";
   policy.restoreChargingRequested = false;
   return policy;
-}
-
-ScratchDirectory::ScratchDirectory() : path_(MakeScratchDirectory()) {}
-
-ScratchDirectory::~ScratchDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }
 
 CountedSMC::CountedSMC(const std::string& profile)

@@ -13,6 +13,7 @@
 #include "sim/smc_model.h"
 #include "smc/smc_transport.h"
 #include "store/power_store.h"
+#include "store/test_support.h"
 
 namespace ampervale::bench {
 
@@ -23,20 +24,6 @@ inline constexpr int64_t kBatteryPercentage = 50;
 // A limit of 80 %, the adapter enabled and the LED amber: every area of the
 // pass has work to check.
 NativePowerPolicy TypicalPolicy();
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-class ScratchDirectory {
- public:
-  ScratchDirectory();
-  ~ScratchDirectory();
-  ScratchDirectory(const ScratchDirectory&) = delete;
-  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // A built-in machine profile's simulated SMC behind the real transport,
 // counting the exchanges and the write requests that reach it. Neither
@@ -73,7 +60,7 @@ class SteadyDaemon {
   NativePowerController& controller() { return controller_; }
 
  private:
-  ScratchDirectory scratch_;
+  testing::ScratchDirectory scratch_;
   CountedSMC smc_;
   NativePowerStore store_;
   NativePowerController controller_;

@@ -72,7 +72,7 @@ BENCHMARK(BM_ProbeTenKeys)->Unit(benchmark::kMicrosecond);
 
 // The floor of a pass: lock, a missing policy, the heartbeat.
 void BM_PassWithoutPolicy(benchmark::State& state) {
-  ScratchDirectory scratch;
+  testing::ScratchDirectory scratch;
   CountedSMC smc("firmware");
   NativePowerStore store(scratch.path() / "run");
   NativePowerController controller(smc.access());
