@@ -31,7 +31,7 @@ class SMCConnection {
 struct SMCOpenResult {
   bool service_found = false;
   // The open call's return code; meaningful when service_found.
-  int32_t code = kIOReturnSuccess;
+  int32_t code = kIOCodeSuccess;
   // Set only when the open returned success and a non-zero connection.
   std::unique_ptr<SMCConnection> connection;
 };

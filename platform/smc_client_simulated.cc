@@ -24,12 +24,12 @@ class SimulatedSMCConnection final : public SMCConnection {
     uint8_t header[8];
     if (!socket_->SendAll(request.data(), request.size()) ||
         !socket_->ReceiveAll(header, sizeof header)) {
-      return kIOReturnNotResponding;
+      return kIOCodeNotResponding;
     }
     uint32_t count = static_cast<uint32_t>(GetUIntLE(header + 4, 4));
     uint8_t data[kSMCBlockSize];
     if (count > kSMCBlockSize || !socket_->ReceiveAll(data, count)) {
-      return kIOReturnNotResponding;
+      return kIOCodeNotResponding;
     }
     std::copy(data, data + count, reply.begin());
     *reply_length = count;
@@ -41,8 +41,8 @@ class SimulatedSMCConnection final : public SMCConnection {
 };
 
 int32_t ConnectFailureCode(int error) {
-  return error == EACCES || error == EPERM ? kIOReturnNotPrivileged
-                                           : kIOReturnError;
+  return error == EACCES || error == EPERM ? kIOCodeNotPrivileged
+                                           : kIOCodeError;
 }
 
 }  // namespace
@@ -60,12 +60,12 @@ SMCOpenResult OpenSMC() {
   uint8_t greeting[8];
   if (!socket->SendAll(&kOpenSMCRequest, 1) ||
       !socket->ReceiveAll(greeting, sizeof greeting)) {
-    result.code = kIOReturnError;
+    result.code = kIOCodeError;
     return result;
   }
   result.code = static_cast<int32_t>(GetUIntLE(greeting, 4));
   uint32_t handle = static_cast<uint32_t>(GetUIntLE(greeting + 4, 4));
-  if (result.code == kIOReturnSuccess && handle != 0) {
+  if (result.code == kIOCodeSuccess && handle != 0) {
     result.connection =
         std::make_unique<SimulatedSMCConnection>(std::move(socket));
   }

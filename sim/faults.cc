@@ -64,10 +64,9 @@ void ReadKeyFields(JsonObjectReader& reader, Fault& fault) {
 void ReadMachineFields(JsonObjectReader& reader, Fault& fault) {
   if (fault.kind == FaultKind::kRefuseOpen) {
     // Either the signed code or its unsigned 32-bit spelling.
-    fault.code = static_cast<int32_t>(static_cast<uint32_t>(
-        reader.Integer("code", std::numeric_limits<int32_t>::min(),
-                       std::numeric_limits<uint32_t>::max(),
-                       platform::kIOReturnNotPrivileged)));
+    fault.code = static_cast<int32_t>(static_cast<uint32_t>(reader.Integer(
+        "code", std::numeric_limits<int32_t>::min(),
+        std::numeric_limits<uint32_t>::max(), platform::kIOCodeNotPrivileged)));
   } else if (fault.kind == FaultKind::kCapacity) {
     fault.property = reader.String("property");
     if (fault.property.empty() || fault.property.size() > 255) {

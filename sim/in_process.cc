@@ -9,9 +9,9 @@ PacketExchange InProcessExchange(SMCModel& model) {
     SMCAnswer answer = model.Answer(request.bytes);
     if (answer.disconnect) {
       // Nothing reached the reply buffer, so its result byte is 0.
-      throw SMCExchangeFailure(request, platform::kIOReturnNotResponding, 0);
+      throw SMCExchangeFailure(request, platform::kIOCodeNotResponding, 0);
     }
-    if (answer.code != platform::kIOReturnSuccess) {
+    if (answer.code != platform::kIOCodeSuccess) {
       throw SMCExchangeFailure(request, answer.code, 0);
     }
     NativeSMCPacket reply("    ", 0, 0, {});

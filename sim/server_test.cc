@@ -113,7 +113,7 @@ class ServerTest : public ::testing::Test {
 
 TEST_F(ServerTest, RefusedOpenIsNeverTakenForSuccess) {
   Start();
-  for (int32_t code : {platform::kIOReturnNotPrivileged, 0}) {
+  for (int32_t code : {platform::kIOCodeNotPrivileged, 0}) {
     Fault({{"kind", "refuse-open"}, {"code", code}});
     EXPECT_EQ("Cannot open AppleSMC (IOKit " + std::to_string(code) +
                   "); use the privileged helper",

@@ -41,7 +41,7 @@ SMCAnswer SMCModel::Answer(std::span<const uint8_t> request) {
     return {.code = 0, .reply = {}, .disconnect = true};
   }
   if (faults_.Match(FaultKind::kNotPrivileged, key, command)) {
-    return {.code = platform::kIOReturnNotPrivileged, .reply = {}};
+    return {.code = platform::kIOCodeNotPrivileged, .reply = {}};
   }
   uint8_t result = kSMCResultBadCommand;
   if (command == kSMCKeyInformation) {

@@ -34,7 +34,7 @@ NativeControlError SMCExchangeFailure(const NativeSMCPacket& request,
   char hex_code[16];
   (void)std::snprintf(hex_code, sizeof hex_code, "0x%08x",
                       static_cast<uint32_t>(code));
-  std::string reason = code == platform::kIOReturnNotPrivileged
+  std::string reason = code == platform::kIOCodeNotPrivileged
                            ? "permission denied by SMC (root access may be "
                              "insufficient)"
                            : "request failed";
@@ -79,15 +79,15 @@ NativeSMCPacket NativeSMCTransport::call(const NativeSMCPacket& request) {
         std::span<const uint8_t, platform::kSMCBlockSize>(request.bytes),
         std::span<uint8_t, platform::kSMCBlockSize>(reply.bytes),
         &reply_length);
-    if (code != platform::kIOReturnSuccess) {
+    if (code != platform::kIOCodeSuccess) {
       throw ExchangeFailure(request, reply, code);
     }
     if (reply_length != NativeSMCPacket::kSize) {
-      throw ExchangeFailure(request, reply, platform::kIOReturnSuccess);
+      throw ExchangeFailure(request, reply, platform::kIOCodeSuccess);
     }
   }
   if (reply.bytes[NativeSMCPacket::kResultOffset] != 0) {
-    throw ExchangeFailure(request, reply, platform::kIOReturnSuccess);
+    throw ExchangeFailure(request, reply, platform::kIOCodeSuccess);
   }
   return reply;
 }
