@@ -1,27 +1,37 @@
 #include "platform/simulator_socket.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+
+#include "platform/io_return.h"
 
 namespace ampervale::platform {
 
 namespace {
 
-// A simulator that stops answering must not hang the daemon forever while
-// it holds the policy lock; a real SMC answers in microseconds.
-constexpr int kReplyTimeoutSeconds = 10;
+std::atomic<std::chrono::milliseconds::rep> exchange_limit_ms{10'000};
 
-void SetTimeouts(int fd) {
+// connect() waits for room in a full listen queue; this bounds that wait.
+void LimitConnectWait(int fd, std::chrono::milliseconds limit) {
+  // A zero timeout would mean no limit at all.
+  limit = std::max(limit, std::chrono::milliseconds(1));
   timeval timeout{};
-  timeout.tv_sec = kReplyTimeoutSeconds;
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  timeout.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  timeout.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+bool ShouldRetry(int error) {
+  return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
 }
 
 }  // namespace
@@ -35,6 +45,19 @@ std::optional<std::string> SimulatorPath() {
   return std::string(path);
 }
 
+std::chrono::milliseconds SimulatorExchangeLimit() {
+  return std::chrono::milliseconds(exchange_limit_ms.load());
+}
+
+void SetSimulatorExchangeLimit(std::chrono::milliseconds limit) {
+  exchange_limit_ms.store(limit.count());
+}
+
+int32_t ConnectFailureCode(int error) {
+  return error == EACCES || error == EPERM ? kIOCodeNotPrivileged
+                                           : kIOCodeError;
+}
+
 SimulatorSocket::~SimulatorSocket() {
   if (fd_ >= 0) close(fd_);
 }
@@ -42,11 +65,12 @@ SimulatorSocket::~SimulatorSocket() {
 int SimulatorSocket::Connect(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
+  // The path and its terminating NUL must fit.
   if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
   fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return errno;
-  SetTimeouts(fd_);
+  LimitConnectWait(fd_, SimulatorExchangeLimit());
   if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
       0) {
     int error = errno;
@@ -54,15 +78,31 @@ int SimulatorSocket::Connect(const std::string& path) {
     fd_ = -1;
     return error;
   }
+  deadline_ = Clock::now() + SimulatorExchangeLimit();
   return 0;
 }
 
+bool SimulatorSocket::AwaitReady(short events) {
+  while (true) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
+    if (fd_ < 0 || left.count() <= 0) return false;
+    pollfd ready{fd_, events, 0};
+    int count = poll(&ready, 1, static_cast<int>(left.count()));
+    // Hang-ups and errors count as ready: the transfer then reports them.
+    if (count > 0) return true;
+    if (count < 0 && errno != EINTR) return false;
+  }
+}
+
 bool SimulatorSocket::SendAll(const void* data, size_t length) {
+  deadline_ = Clock::now() + SimulatorExchangeLimit();
   const auto* next = static_cast<const uint8_t*>(data);
   while (length > 0) {
+    if (!AwaitReady(POLLOUT)) return false;
     // MSG_NOSIGNAL: a simulator that went away must not kill us by SIGPIPE.
-    ssize_t sent = send(fd_, next, length, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
+    ssize_t sent = send(fd_, next, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && ShouldRetry(errno)) continue;
     if (sent <= 0) return false;
     next += sent;
     length -= static_cast<size_t>(sent);
@@ -73,8 +113,9 @@ bool SimulatorSocket::SendAll(const void* data, size_t length) {
 bool SimulatorSocket::ReceiveAll(void* data, size_t length) {
   auto* next = static_cast<uint8_t*>(data);
   while (length > 0) {
-    ssize_t received = recv(fd_, next, length, 0);
-    if (received < 0 && errno == EINTR) continue;
+    if (!AwaitReady(POLLIN)) return false;
+    ssize_t received = recv(fd_, next, length, MSG_DONTWAIT);
+    if (received < 0 && ShouldRetry(errno)) continue;
     if (received <= 0) return false;
     next += received;
     length -= static_cast<size_t>(received);

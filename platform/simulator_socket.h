@@ -1,6 +1,7 @@
 #ifndef AMPERVALE_PLATFORM_SIMULATOR_SOCKET_H_
 #define AMPERVALE_PLATFORM_SIMULATOR_SOCKET_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,17 @@ inline constexpr const char kSimulatorVariable[] = "AMPERVALE_SIMULATOR";
 // names an existing path.
 std::optional<std::string> SimulatorPath();
 
+// How long one exchange with the simulator may take in all. A real SMC
+// answers in microseconds; a simulator that stalls or drips its answer must
+// not hold a command, or the daemon with the policy lock, for longer.
+std::chrono::milliseconds SimulatorExchangeLimit();
+// Applies to exchanges begun from then on. Tests shorten it so that a peer
+// that never answers is given up on quickly.
+void SetSimulatorExchangeLimit(std::chrono::milliseconds limit);
+
+// The return code of an open whose connect failed with `error`.
+int32_t ConnectFailureCode(int error);
+
 // One client connection to the simulated Mac. Owns the descriptor.
 class SimulatorSocket {
  public:
@@ -23,14 +35,26 @@ class SimulatorSocket {
   SimulatorSocket(const SimulatorSocket&) = delete;
   SimulatorSocket& operator=(const SimulatorSocket&) = delete;
 
-  // Returns 0 on success, otherwise the errno of the failure.
+  // Returns 0 on success, otherwise the errno of the failure: ENAMETOOLONG
+  // for a path that does not fit a socket address.
   int Connect(const std::string& path);
 
-  // Whole transfers; false when the peer went away, failed or timed out.
+  // Whole transfers; false when the peer went away or failed, or the
+  // exchange ran out of time. Each SendAll begins an exchange: it and the
+  // receives after it, up to the next SendAll, share one limit, which a
+  // peer cannot stretch by answering a byte at a time. Connecting begins
+  // one too, for a peer that speaks first.
   bool SendAll(const void* data, size_t length);
   bool ReceiveAll(void* data, size_t length);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // Waits until the descriptor is ready for `events`; false once the
+  // exchange's time is up.
+  bool AwaitReady(short events);
+
+  Clock::time_point deadline_;
   int fd_ = -1;
 };
 

@@ -1,7 +1,5 @@
 // The SMC user client of a simulated Mac, reached over a Unix socket.
 
-#include <errno.h>
-
 #include <algorithm>
 
 #include "platform/simulator_socket.h"
@@ -13,6 +11,10 @@ namespace {
 
 constexpr uint8_t kOpenSMCRequest = 0x01;
 
+// After any failed exchange the connection is dropped for good: a late or
+// over-long reply left on the socket would otherwise be read as the answer
+// to the next request. Every later call then fails at once, and the caller
+// opens a new connection.
 class SimulatedSMCConnection final : public SMCConnection {
  public:
   explicit SimulatedSMCConnection(std::unique_ptr<SimulatorSocket> socket)
@@ -22,14 +24,14 @@ class SimulatedSMCConnection final : public SMCConnection {
                            std::span<uint8_t, kSMCBlockSize> reply,
                            size_t* reply_length) override {
     uint8_t header[8];
-    if (!socket_->SendAll(request.data(), request.size()) ||
+    uint8_t data[kSMCBlockSize];
+    if (!socket_ || !socket_->SendAll(request.data(), request.size()) ||
         !socket_->ReceiveAll(header, sizeof header)) {
-      return kIOCodeNotResponding;
+      return Broken();
     }
     uint32_t count = static_cast<uint32_t>(GetUIntLE(header + 4, 4));
-    uint8_t data[kSMCBlockSize];
     if (count > kSMCBlockSize || !socket_->ReceiveAll(data, count)) {
-      return kIOCodeNotResponding;
+      return Broken();
     }
     std::copy(data, data + count, reply.begin());
     *reply_length = count;
@@ -37,13 +39,13 @@ class SimulatedSMCConnection final : public SMCConnection {
   }
 
  private:
+  int32_t Broken() {
+    socket_.reset();
+    return kIOCodeNotResponding;
+  }
+
   std::unique_ptr<SimulatorSocket> socket_;
 };
-
-int32_t ConnectFailureCode(int error) {
-  return error == EACCES || error == EPERM ? kIOCodeNotPrivileged
-                                           : kIOCodeError;
-}
 
 }  // namespace
 
