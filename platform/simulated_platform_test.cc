@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <bit>
+#include <thread>
+
+#include "platform/battery.h"
+#include "platform/simulator_socket.h"
+#include "platform/smc_client.h"
+#include "sim/machine.h"
+#include "sim/session.h"
+#include "tools/ampctl/tool_test_support.h"
+
+namespace ampervale::platform {
+namespace {
+
+using std::chrono::milliseconds;
+using Bytes = std::string;
+// Rows where the peer never completes its answer wait for the short limit;
+// the others take the long one, so that a busy machine cannot fail them.
+constexpr milliseconds kShortLimit(50), kLongLimit(10'000);
+
+Bytes LE(uint64_t value, int width) {
+  Bytes bytes;
+  for (int i = 0; i < width; ++i) bytes.push_back(char(value >> (8 * i)));
+  return bytes;
+}
+
+int Listen(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  EXPECT_EQ(0, listen(fd, 4));
+  return fd;
+}
+
+// How the peer answers request block number `at` (from 1): once the client
+// sent more or closed, with a count of 88 whose excess is a whole answer,
+// or a byte every 15 ms (never a gap as long as the limit).
+enum class Fault { kNone, kLate, kOverlong, kDrip };
+
+// A simulated Mac for one client: `answer` turns the first byte, then each
+// 80-byte request block, into what is sent back. It records all it
+// received until the client closed; its bounds only keep a broken client
+// from hanging the test, and a client that never closes is written down.
+class Peer {
+ public:
+  using Answer = std::function<Bytes(const Bytes&)>;
+  Peer(const std::string& path, Answer answer, Fault fault = Fault::kNone,
+       int at = 1)
+      : path_(path), listener_(Listen(path)), fault_(fault), at_(at) {
+    thread_ = std::thread([this, answer] { Serve(answer); });
+  }
+  ~Peer() { Join(); }
+  const Bytes& Join() {
+    if (thread_.joinable()) thread_.join();
+    unlink(path_.c_str());
+    return received_;
+  }
+  int exchanges() const { return exchanges_; }
+
+ private:
+  void Serve(const Answer& answer) {
+    pollfd ready{listener_, POLLIN, 0};
+    int fd = poll(&ready, 1, 5000) == 1 ? accept(listener_, nullptr, 0) : -1;
+    close(listener_);
+    timeval bound{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    for (size_t size = 1; fd >= 0; size = 80) {
+      char request[80];
+      ssize_t got = recv(fd, request, size, MSG_WAITALL);
+      if (got < 0 && errno == EAGAIN) received_ += "(the client hung on)";
+      if (got <= 0) break;
+      received_.append(request, static_cast<size_t>(got));
+      bool faulty = got == 80 && ++exchanges_ == at_;
+      Send(fd, answer(Bytes(request, static_cast<size_t>(got))), faulty);
+    }
+    if (fd >= 0) close(fd);
+  }
+  void Send(int fd, Bytes bytes, bool faulty) {
+    pollfd more{fd, POLLIN, 0};
+    if (faulty && fault_ == Fault::kLate) poll(&more, 1, 5000);
+    if (faulty && fault_ == Fault::kOverlong)
+      bytes = LE(0, 4) + LE(88, 4) + bytes;
+    size_t step = faulty && fault_ == Fault::kDrip ? 1 : bytes.size();
+    for (size_t at = 0; at < bytes.size(); at += step) {
+      if (step == 1) usleep(15'000);
+      if (send(fd, &bytes[at], step, MSG_NOSIGNAL) < 0) return;
+    }
+  }
+
+  std::string path_;
+  int listener_;
+  Fault fault_;
+  int at_;
+  int exchanges_ = 0;
+  Bytes received_;
+  std::thread thread_;
+};
+
+// Sends `greeting` for the first byte and `reply` for any request block.
+Peer::Answer Script(Bytes greeting, Bytes reply = "") {
+  return [=](const Bytes& request) {
+    return request.size() == 1 ? greeting : reply;
+  };
+}
+
+class SimulatedPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv(kSimulatorVariable, path_.c_str(), 1); }
+  void TearDown() override {
+    unsetenv(kSimulatorVariable);
+    SetSimulatorExchangeLimit(kLongLimit);
+  }
+  testing::ScratchDirectory scratch_;
+  std::string path_ = scratch_.path() / "smc";
+};
+
+TEST_F(SimulatedPlatformTest, SocketPathMustFitWithItsTerminator) {
+  size_t room = sizeof(sockaddr_un{}.sun_path);  // the NUL included
+  std::string fits = path_ + std::string(room - 3 - path_.size(), 'd') + "/s";
+  ASSERT_TRUE(std::filesystem::create_directory(fits.substr(0, room - 3)));
+  ASSERT_EQ(room - 1, fits.size());
+  int listener = Listen(fits);
+  EXPECT_EQ(0, SimulatorSocket().Connect(fits));
+  EXPECT_EQ(ENAMETOOLONG, SimulatorSocket().Connect(fits + "s"));
+  close(listener);
+}
+
+// An open, then one exchange. After a failed exchange the reply buffer and
+// length are as they were, the connection is closed and nothing more is
+// sent on it.
+TEST_F(SimulatedPlatformTest, OpenAndExchangeFailures) {
+  const Bytes kGranted = LE(0, 4) + LE(7, 4);
+  static const struct {
+    const char* name;
+    std::optional<Bytes> greeting;  // absent: a file, not a socket
+    Bytes reply;
+    int32_t opened, code;
+    Bytes buffer;   // as the call leaves it, preset to 80 'b's
+    size_t length;  // preset to 80
+    milliseconds limit = kLongLimit;
+  } cases[] = {
+      {"short greeting", LE(0, 7), "", kIOCodeError, 0, "", 80, kShortLimit},
+      {"not a socket", std::nullopt, "", kIOCodeError, 0, "", 80},
+      {"short, code", kGranted, LE(5, 4) + LE(3, 4) + "abc", 0, 5, "abc", 3},
+      {"count 81", kGranted, LE(0, 4) + LE(81, 4) + Bytes(81, 'r'), 0,
+       kIOCodeNotResponding, "", 80},
+      {"stalls", kGranted, LE(0, 4) + LE(80, 4) + Bytes(79, 'r'), 0,
+       kIOCodeNotResponding, "", 80, kShortLimit},
+  };
+  const Bytes request(80, 'q');
+  for (const auto& c : cases) {
+    SetSimulatorExchangeLimit(c.opened ? c.limit : kLongLimit);
+    std::optional<Peer> peer;
+    if (c.greeting) peer.emplace(path_, Script(*c.greeting, c.reply));
+    if (!c.greeting) testing::WriteFile(path_, "");
+    SMCOpenResult opened = OpenSMC();
+    EXPECT_EQ(c.opened, opened.code) << c.name;
+    uint8_t buffer[80];
+    memset(buffer, 'b', sizeof buffer);
+    size_t length = 80;
+    Bytes sent = "\x01";
+    for (int call = 0; opened.connection && call < 2; ++call) {
+      SetSimulatorExchangeLimit(c.limit);
+      int32_t code = opened.connection->CallStructMethod(
+          std::span<const uint8_t, 80>(
+              reinterpret_cast<const uint8_t*>(request.data()), 80),
+          std::span<uint8_t, 80>(buffer), &length);
+      EXPECT_EQ(call ? kIOCodeNotResponding : c.code, code) << c.name;
+      if (call == 0) sent += request;
+      if (c.code != kIOCodeNotResponding) break;
+    }
+    opened.connection.reset();
+    EXPECT_EQ(c.length, length) << c.name;
+    EXPECT_EQ(c.buffer + Bytes(80 - c.buffer.size(), 'b'),
+              Bytes(reinterpret_cast<char*>(buffer), 80))
+        << c.name;
+    EXPECT_EQ(peer ? sent : "", peer ? peer->Join() : "") << c.name;
+    std::filesystem::remove(path_);
+  }
+  for (int error : {EPERM, EACCES}) {
+    EXPECT_EQ(kIOCodeNotPrivileged, ConnectFailureCode(error)) << error;
+  }
+  EXPECT_EQ(kIOCodeError, ConnectFailureCode(ECONNREFUSED));
+  // A socket the caller may not write; root may write anything, so the
+  // attempt is made as nobody.
+  chmod(scratch_.path().c_str(), 0711);
+  int listener = Listen(path_);
+  uid_t user = geteuid();
+  ASSERT_EQ(0, user == 0 ? seteuid(65534) : chmod(path_.c_str(), 0));
+  int32_t refused = OpenSMC().code;
+  ASSERT_EQ(0, user == 0 ? seteuid(0) : 0);
+  EXPECT_EQ(kIOCodeNotPrivileged, refused);
+  close(listener);
+}
+
+TEST_F(SimulatedPlatformTest, BatteryPropertiesKeepTheirSignAndKind) {
+  const Bytes kReal = "\x02" + LE(std::bit_cast<uint64_t>(2.5), 8);
+  static const struct {
+    const char* name;
+    Bytes answers;
+    std::optional<double> current, maximum;
+    milliseconds limit = kLongLimit;  // kShortLimit: the connection breaks
+  } cases[] = {
+      {"integers", "\x01\x01" + LE(4000, 8) + "\x01" + LE(5000, 8), 4000, 5000},
+      {"negative", "\x01\x01" + LE(-1, 8) + "\x01" + LE(-4500, 8), -1, -4500},
+      {"reals", "\x01" + kReal + kReal, 2.5, 2.5},
+      {"missing, not a number", Bytes("\x01\x00\x03", 3), {}, {}},
+      {"short", "\x01\x02" + LE(0, 7), {}, {}, kShortLimit},
+  };
+  for (const auto& c : cases) {
+    SetSimulatorExchangeLimit(c.limit);
+    Peer peer(path_, Script(c.answers));
+    std::optional<BatteryCapacities> read = ReadBatteryCapacities();
+    ASSERT_TRUE(read) << c.name;
+    EXPECT_EQ(c.current, read->current) << c.name;
+    EXPECT_EQ(c.maximum, read->maximum) << c.name;
+    Bytes asked = "\x02\017CurrentCapacity\x0bMaxCapacity";
+    if (c.limit == kShortLimit) asked.resize(17);  // nothing after a failure
+    EXPECT_EQ(asked, peer.Join()) << c.name;
+  }
+  Peer absent(path_, Script(Bytes(1, '\0')));
+  EXPECT_FALSE(ReadBatteryCapacities());
+}
+
+// Control commands through the real transport to a firmware machine whose
+// exchange number `at` fails: never a success, never a reply taken for the
+// answer to another request.
+TEST_F(SimulatedPlatformTest, ControlCommandsFailOnAnyFailedExchange) {
+  static const struct {
+    NativeBackendTool::Arguments arguments;
+    const char* key;
+    uint8_t before;
+  } commands[] = {
+      {{"adapter", "enable"}, "CHIE", 0x08},
+      {{"magsafe-led", "enable"}, "ACLC", 0x03},
+  };
+  const std::string kPolicy = R"({"upperLimit":80})";
+  struct Outcome {
+    std::string error, out, policy;
+    int served;
+  };
+  for (const auto& command : commands) {
+    auto run = [&](Fault fault, int at) {
+      testing::ToolHarness harness;
+      harness.StartDaemon();
+      harness.StorePolicy(kPolicy);
+      sim::SimulatedMac mac(sim::BuiltInMachine("firmware"));
+      mac.smc().SetValue(command.key, {command.before});
+      sim::Session session(1);
+      auto serve = [&](const Bytes& request) {
+        session.Feed(std::span(reinterpret_cast<const uint8_t*>(request.data()),
+                               request.size()),
+                     mac);
+        Bytes answer(session.output().begin(), session.output().end());
+        session.output().clear();
+        return answer;
+      };
+      Peer peer(path_, serve, fault, at);
+      PowerToolContext context = harness.Context(0);
+      context.openSMC = [] { return std::make_shared<NativeSMCTransport>(); };
+      std::string error = testing::ThrownText(
+          [&] { NativeBackendTool::runPowerTool(command.arguments, context); });
+      peer.Join();
+      return Outcome{error, harness.out.str(), harness.StoredPolicy(),
+                     peer.exchanges()};
+    };
+    Outcome clean = run(Fault::kNone, 0);
+    ASSERT_EQ("Hardware operation verified\n", clean.out) << clean.error;
+    SetSimulatorExchangeLimit(kShortLimit);
+    for (Fault fault : {Fault::kLate, Fault::kOverlong, Fault::kDrip}) {
+      for (int at = 1; at <= clean.served; ++at) {
+        Outcome failed = run(fault, at);
+        std::string which = testing::Joined(command.arguments) + " fault " +
+                            std::to_string(static_cast<int>(fault)) + " at " +
+                            std::to_string(at);
+        EXPECT_NE("(nothing thrown)", failed.error) << which;
+        EXPECT_EQ("", failed.out) << which;
+        EXPECT_EQ(kPolicy, failed.policy) << which;
+        EXPECT_GE(at, failed.served) << which;  // none after the failure
+      }
+    }
+    SetSimulatorExchangeLimit(kLongLimit);
+  }
+}
+
+}  // namespace
+}  // namespace ampervale::platform
