@@ -53,7 +53,8 @@ class Peer {
   Peer(const std::string& path, Answer answer, Fault fault = Fault::kNone,
        int at = 1)
       : path_(path), listener_(Listen(path)), fault_(fault), at_(at) {
-    thread_ = std::thread([this, answer] { Serve(answer); });
+    thread_ =
+        std::thread([this, answer = std::move(answer)] { Serve(answer); });
   }
   ~Peer() { Join(); }
   const Bytes& Join() {
@@ -66,7 +67,8 @@ class Peer {
  private:
   void Serve(const Answer& answer) {
     pollfd ready{listener_, POLLIN, 0};
-    int fd = poll(&ready, 1, 5000) == 1 ? accept(listener_, nullptr, 0) : -1;
+    int fd =
+        poll(&ready, 1, 5000) == 1 ? accept(listener_, nullptr, nullptr) : -1;
     close(listener_);
     timeval bound{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -103,7 +105,7 @@ class Peer {
 };
 
 // Sends `greeting` for the first byte and `reply` for any request block.
-Peer::Answer Script(Bytes greeting, Bytes reply = "") {
+Peer::Answer Script(const Bytes& greeting, const Bytes& reply = "") {
   return [=](const Bytes& request) {
     return request.size() == 1 ? greeting : reply;
   };
