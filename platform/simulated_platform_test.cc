@@ -86,8 +86,9 @@ class Peer {
   void Send(int fd, Bytes bytes, bool faulty) {
     pollfd more{fd, POLLIN, 0};
     if (faulty && fault_ == Fault::kLate) poll(&more, 1, 5000);
-    if (faulty && fault_ == Fault::kOverlong)
+    if (faulty && fault_ == Fault::kOverlong) {
       bytes = LE(0, 4) + LE(88, 4) + bytes;
+    }
     size_t step = faulty && fault_ == Fault::kDrip ? 1 : bytes.size();
     for (size_t at = 0; at < bytes.size(); at += step) {
       if (step == 1) usleep(15'000);
