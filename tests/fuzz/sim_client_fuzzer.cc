@@ -13,8 +13,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <thread>
 
 #include "platform/battery.h"
@@ -29,50 +27,30 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Sends each accepted connection the next queued stream, then reads until
-// the client closes, so the client is never cut off mid-request.
-class StreamServer {
- public:
-  explicit StreamServer(const std::string& path) {
-    sockaddr_un address{.sun_family = AF_UNIX};
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    fuzz::Require(bind(listener_, reinterpret_cast<sockaddr*>(&address),
-                       sizeof address) == 0 &&
-                      listen(listener_, 4) == 0,
-                  "cannot listen");
-    std::thread([this] { Serve(); }).detach();
-  }
+int Listen(const std::string& path) {
+  sockaddr_un address{.sun_family = AF_UNIX};
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fuzz::Require(bind(listener, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address) == 0 &&
+                    listen(listener, 4) == 0,
+                "cannot listen");
+  return listener;
+}
 
-  void Queue(Bytes stream) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    streams_.push_back(std::move(stream));
-  }
-
- private:
-  void Serve() {
-    for (;;) {
-      const int client = accept(listener_, nullptr, nullptr);
-      if (client < 0) continue;
-      Bytes stream;
-      {
-        std::lock_guard<std::mutex> hold(mutex_);
-        stream = std::move(streams_.front());
-        streams_.pop_front();
-      }
-      (void)send(client, stream.data(), stream.size(), MSG_NOSIGNAL);
-      shutdown(client, SHUT_WR);
-      char drain[256];
-      while (recv(client, drain, sizeof drain, 0) > 0) {
-      }
-      close(client);
+// Answers the next connections with one stream each, then reads until the
+// client closes, so that no client is cut off in the middle of a request.
+void Serve(int listener, const std::vector<const Bytes*>& streams) {
+  for (const Bytes* stream : streams) {
+    const int client = accept(listener, nullptr, nullptr);
+    (void)send(client, stream->data(), stream->size(), MSG_NOSIGNAL);
+    shutdown(client, SHUT_WR);
+    char drain[256];
+    while (recv(client, drain, sizeof drain, 0) > 0) {
     }
+    close(client);
   }
-
-  int listener_ = -1;
-  std::mutex mutex_;
-  std::deque<Bytes> streams_;
-};
+}
 
 // Takes whole fields off the front of a stream; null once too few remain.
 struct Reader {
@@ -140,14 +118,13 @@ void CheckBattery(Reader& stream) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::MemoryDirectory scratch;
   static const std::string path = (scratch.path() / "smc.sock").native();
-  static StreamServer* const server = new StreamServer(path);
+  static const int listener = Listen(path);
   setenv(platform::kSimulatorVariable, path.c_str(), 1);
   if (size < 1) return 0;
   const size_t split = std::min<size_t>(data[0] * size_t{2}, size - 1);
   const Bytes smc(data + 1, data + 1 + split);
   const Bytes battery(data + 1 + split, data + size);
-  server->Queue(smc);
-  server->Queue(battery);
+  std::thread server(Serve, listener, std::vector{&smc, &battery});
 
   Reader stream{smc};
   platform::SMCOpenResult opened = platform::OpenSMC();
@@ -163,5 +140,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   opened.connection.reset();  // the server serves one connection at a time
   Reader batteryStream{battery};
   CheckBattery(batteryStream);
+  server.join();
   return 0;
 }
