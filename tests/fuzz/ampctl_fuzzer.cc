@@ -1,9 +1,9 @@
 // ampctl's dispatcher in process, against a simulated SMC and a scratch
-// runtime directory beside a live daemon. The first byte picks the user,
-// the machine, the stored policy and the battery; the second one SMC fault;
-// the rest, split at line feeds, are the arguments. Every command ends with
-// status 0, or 1 and one line of error; a failed one prints no result and
-// leaves the stored policy as it was.
+// runtime directory beside a daemon. The first byte picks the user, the
+// machine, the stored policy, the battery and whether the daemon's heartbeat
+// is fresh; the second one SMC fault; the rest, split at line feeds, are the
+// arguments. Every command ends with status 0, or 1 and one line of error;
+// a failed one prints no result and leaves the stored policy as it was.
 
 #include <unistd.h>
 
@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const NativePowerStore store(scratch.path() / "run");
   static const int daemonLock = store.lockFile("daemon.lock", true);
   if (size < 2 || daemonLock < 0) return 0;
-  store.saveHealth({getpid(), NowSinceReferenceDate(), std::nullopt});
+  const bool stale = (data[0] & 0x40) != 0;
+  store.saveHealth({getpid(), stale ? 0.0 : NowSinceReferenceDate(), {}});
   const std::filesystem::path policyFile = store.directory() / "policy.json";
   std::filesystem::remove(policyFile);
   if (const std::string& stored = kStoredPolicies[(data[0] >> 2) % 3];
