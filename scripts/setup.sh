@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
   clang-format clang-tidy strace
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -11,3 +11,5 @@ for preset in release sanitize; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+tests/syscall_faults/sweep.sh build/release/bin
+scripts/fuzz.sh

@@ -1,0 +1,34 @@
+// ampsim's socket protocol: connections to one simulated Mac, each fed its
+// bytes in arbitrary pieces. Control requests may change the machine and
+// its faults for the connections after. Nothing crashes, and a connection
+// that has ended takes and answers nothing more.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "sim/machine.h"
+#include "sim/session.h"
+#include "tests/fuzz/fuzz_support.h"
+
+using namespace ampervale;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const sim::MachineDescription machine =
+      sim::BuiltInMachine("firmware");
+  sim::SimulatedMac mac(machine);
+  FuzzedDataProvider input(data, size);
+  while (input.remaining_bytes() > 0) {
+    sim::Session session(7);
+    do {
+      const bool ended = session.ending() != sim::Session::Ending::kOpen;
+      const size_t answered = session.output().size();
+      session.Feed(input.ConsumeBytes<uint8_t>(
+                       input.ConsumeIntegralInRange<size_t>(1, 200)),
+                   mac);
+      fuzz::Require(!ended || session.output().size() == answered,
+                    "an ended connection answered");
+      if (input.ConsumeBool()) session.output().clear();
+      mac.Advance(input.ConsumeFloatingPointInRange(0.0, 600.0));
+    } while (input.ConsumeBool());
+  }
+  return 0;
+}
