@@ -37,7 +37,7 @@ for arch in arm64 x86_64; do
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DAMPERVALE_WERROR=ON \
     -DCMAKE_CXX_COMPILER_LAUNCHER= >/dev/null
   cmake --build "$build" --target ampctl ampkey -j2
-  if grep -E -- "-I ?/usr/|-isystem ?/usr/" "$build/compile_commands.json"; then
+  if grep -qE -- "-I ?/usr/|-isystem ?/usr/" "$build/compile_commands.json"; then
     fail "$arch: a host include folder on a macOS compile line"
   fi
   for program in ampctl ampkey; do
