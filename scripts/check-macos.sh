@@ -12,7 +12,13 @@ zig=${AMPERVALE_ZIG:-/var/cache/ampervale/zig-0.11.0/zig}
 objdump=llvm-objdump-14
 [[ -x "$zig" ]] || { echo "check-macos: no zig at $zig; run scripts/setup.sh" >&2; exit 1; }
 export AMPERVALE_ZIG=$zig
-export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-/var/cache/ampervale/zig-cache}
+# zig builds libc++ once per architecture; keep it beside zig when we may,
+# otherwise in zig's own cache under $HOME.
+shared_cache=/var/cache/ampervale/zig-cache
+if [[ -z "${ZIG_GLOBAL_CACHE_DIR:-}" ]] && mkdir -p "$shared_cache" 2>/dev/null &&
+  [[ -w "$shared_cache" ]]; then
+  export ZIG_GLOBAL_CACHE_DIR=$shared_cache
+fi
 
 # The only files of the host a macOS build may see: nlohmann's headers and
 # its package configuration, under a root of their own.
