@@ -1,6 +1,7 @@
 // The battery's registry entry, through IOKit.
 
 #include <IOKit/IOKitLib.h>
+#include <mach/mach.h>
 
 #include "platform/battery.h"
 

@@ -1,6 +1,7 @@
 // The SMC user client of the kernel driver, through IOKit.
 
 #include <IOKit/IOKitLib.h>
+#include <mach/mach.h>
 
 #include "platform/smc_client.h"
 
