@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/format.sh --check
+scripts/check-macos.sh
 for preset in release sanitize; do
   echo "== $preset build"
   cmake --preset "$preset" >/dev/null

@@ -1,41 +1,17 @@
 #include "tools/ampctl/install.h"
 
-#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <memory>
 #include <ostream>
-#include <stdexcept>
 #include <system_error>
 
 #include "common/native_control_error.h"
+#include "platform/property_list.h"
 #include "store/file_system_error.h"
 #include "store/record_file.h"
 
 namespace ampervale {
-
-namespace {
-
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistDeleter>;
-
-Plist BuildJobDescription() {
-  Plist job(plist_new_dict());
-  plist_t arguments = plist_new_array();
-  plist_array_append_item(arguments, plist_new_string(kInstalledBackendPath));
-  plist_array_append_item(arguments, plist_new_string("daemon"));
-  plist_dict_set_item(job.get(), "Label", plist_new_string("chargelimitd"));
-  plist_dict_set_item(job.get(), "ProgramArguments", arguments);
-  plist_dict_set_item(job.get(), "RunAtLoad", plist_new_bool(1));
-  plist_dict_set_item(job.get(), "KeepAlive", plist_new_bool(1));
-  plist_dict_set_item(job.get(), "ThrottleInterval", plist_new_uint(5));
-  return job;
-}
-
-}  // namespace
 
 std::string StandardizedPath(const std::string& path,
                              const std::filesystem::path& current_directory) {
@@ -47,16 +23,12 @@ std::string StandardizedPath(const std::string& path,
 }
 
 std::string JobDescriptionXML() {
-  Plist job = BuildJobDescription();
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(job.get(), &xml, &length);
-  if (xml == nullptr) {
-    throw std::runtime_error("Cannot serialize the launchd job description");
-  }
-  std::string text(xml, length);
-  plist_to_xml_free(xml);
-  return text;
+  return platform::LaunchJobXML(
+      {.label = "chargelimitd",
+       .program_arguments = {kInstalledBackendPath, "daemon"},
+       .run_at_load = true,
+       .keep_alive = true,
+       .throttle_interval = 5});
 }
 
 namespace NativeBackendTool {

@@ -1,0 +1,40 @@
+// The part of IOKit the platform seam uses, as Apple publishes it.
+#ifndef IOKIT_IOKITLIB_H_
+#define IOKIT_IOKITLIB_H_
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOReturn.h>
+#include <mach/mach.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef mach_port_t io_object_t;
+typedef io_object_t io_connect_t;
+typedef io_object_t io_registry_entry_t;
+typedef io_object_t io_service_t;
+typedef UInt32 IOOptionBits;
+
+CFMutableDictionaryRef IOServiceMatching(const char* name);
+io_service_t IOServiceGetMatchingService(mach_port_t mainPort,
+                                         CFDictionaryRef matching);
+kern_return_t IOServiceOpen(io_service_t service, task_port_t owningTask,
+                            uint32_t type, io_connect_t* connect);
+kern_return_t IOServiceClose(io_connect_t connect);
+kern_return_t IOObjectRelease(io_object_t object);
+kern_return_t IOConnectCallStructMethod(
+    mach_port_t connection, uint32_t selector, const void* inputStruct,
+    size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt);
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
+                                          CFStringRef key,
+                                          CFAllocatorRef allocator,
+                                          IOOptionBits options);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // IOKIT_IOKITLIB_H_

@@ -1,0 +1,22 @@
+# Cross-compiles the Apple build on Linux with zig, for scripts/check-macos.sh.
+# Set CMAKE_OSX_ARCHITECTURES to one of arm64 or x86_64 and
+# AMPERVALE_NLOHMANN_ROOT to a folder holding only nlohmann's headers and
+# package configuration: nothing of the host's /usr may reach a macOS build.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_VERSION 20)
+set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
+set(CMAKE_AR "${CMAKE_CURRENT_LIST_DIR}/zig-ar" CACHE FILEPATH "" FORCE)
+set(CMAKE_RANLIB "${CMAKE_CURRENT_LIST_DIR}/zig-ranlib" CACHE FILEPATH ""
+    FORCE)
+# IOKit and CoreFoundation as declarations and link stubs; a real SDK's
+# frameworks on a Mac.
+set(CMAKE_CXX_FLAGS_INIT "-F ${CMAKE_CURRENT_LIST_DIR}/apple-sdk")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-F ${CMAKE_CURRENT_LIST_DIR}/apple-sdk")
+
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES AMPERVALE_NLOHMANN_ROOT)
+set(CMAKE_FIND_ROOT_PATH "${AMPERVALE_NLOHMANN_ROOT}")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_FRAMEWORK NEVER)
