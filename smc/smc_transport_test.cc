@@ -74,6 +74,7 @@ TEST(SMCTransportTest, FailuresNameTheKeyAndStopEarly) {
       {FaultKind::kWidth, 0, 40, "ACLC", 1, "9",
        "SMC key ACLC has no usable data; this firmware may be unsupported"},
       {kNone, 0, 0, "ACLC", 2, "9", "SMC payload width mismatch for ACLC"},
+      {kNone, 0, 0, "bfD0", 1, "9", "SMC payload width mismatch for bfD0"},
       {FaultKind::kIgnoreWrite, 0, 0, "ACLC", 1, "9 6 9 5",
        "SMC write verification failed for ACLC"},
       {FaultKind::kWriteResult, 133, 0, "ACLC", 1, "9 6",
