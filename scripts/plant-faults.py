@@ -87,11 +87,11 @@ class Planted:
         self.path, self.original, self.faulty = path, original, faulty
 
     def __enter__(self):
-        self.path.write_text(self.faulty)
+        self.path.write_bytes(self.faulty.encode())
         return self
 
     def __exit__(self, *exc):
-        self.path.write_text(self.original)
+        self.path.write_bytes(self.original.encode())
 
 
 def main():
@@ -107,13 +107,13 @@ def main():
     source = options.source.resolve()
     build = (options.build or source / "build" / "faults").resolve()
     build.mkdir(parents=True, exist_ok=True)
-    faults = parse_faults(options.faults.read_text())
+    faults = parse_faults(options.faults.read_bytes().decode())
     if options.ids:
         faults = [f for f in faults if f["id"] in options.ids]
     if options.check:
         for fault in faults:
             path = source / fault["file"]
-            text = path.read_text() if path.exists() else ""
+            text = path.read_bytes().decode() if path.exists() else ""
             if text.count(fault["find"]) != 1:
                 print(f"n/a      {fault['id']}")
         return
@@ -128,7 +128,7 @@ def main():
     counts = {}
     for fault in faults:
         path = source / fault["file"]
-        original = path.read_text() if path.exists() else ""
+        original = path.read_bytes().decode() if path.exists() else ""
         if original.count(fault["find"]) != 1:
             result = "n/a"
         else:
