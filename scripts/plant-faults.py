@@ -9,8 +9,8 @@ failed), "missed" (every test passed), "n/a" (the snippet is not in the file
 any more, or not once) or "no build" (the fault does not compile). The file
 is always put back, on Ctrl-C too.
 
-Usage: scripts/plant-faults.py [--check] [--source DIR] [--build DIR] [--faults FILE]
-                               [ID ...]
+Usage: scripts/plant-faults.py [--check] [--source DIR] [--build DIR]
+                               [--faults FILE] [ID ...]
 """
 
 import argparse
