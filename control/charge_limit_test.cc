@@ -32,6 +32,11 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndNothingWhenRepeated) {
       {Mode::firmware, "bfD0 50 00 00 00, bfE0 4f 00 00 00", 80, 10, "bfF0 02"},
       {Mode::firmware, kAt80, 80, kUnknown, ""},
       {Mode::firmware, kAt80, 100, kUnknown, "bfF0 00"},
+      {Mode::legacyPair, "CH0B 02, CH0C 02", 100, kUnknown, "CH0B 00, CH0C 00"},
+      {Mode::legacySingle, "CHTE 01 00 00 00", 100, 0, "CHTE 00 00 00 00"},
+      {Mode::firmware, "bfD0 00 00", 80, 50, "",
+       "Charging key bfD0 changed payload width to 2, expected 4; hardware "
+       "state was preserved"},
       {Mode::firmware, "", 29, 50, "", kRange},
       {Mode::legacyPair, "", 101, 50, "", kRange},
       {Mode::legacyPair, "CH0B 02, CH0C 02", 80, 79, "CH0B 00, CH0C 00"},
@@ -114,26 +119,6 @@ TEST(ApplyLimitTest, LegacyPairPutsCH0BBackWhenCH0CFails) {
               ControlErrorOf([&] { machine.controller.applyLimit(80, 90); }));
     EXPECT_EQ(c.written, machine.smc->writtenText()) << c.error;
     EXPECT_EQ(before, machine.smc->keys()) << c.error;
-  }
-}
-
-TEST(RestoreChargingTest, HandsChargingBackInEveryMode) {
-  static const struct {
-    Mode mode;
-    const char* before;
-    const char* written;
-  } cases[] = {
-      {Mode::firmware, kAt80, "bfF0 00"},
-      {Mode::legacyPair, "CH0B 02, CH0C 02", "CH0B 00, CH0C 00"},
-      {Mode::legacySingle, "CHTE 01 00 00 00", "CHTE 00 00 00 00"},
-  };
-  for (const auto& c : cases) {
-    FakeMachine machine(c.mode, c.before);
-    machine.controller.restoreCharging();
-    EXPECT_EQ(c.written, machine.smc->writtenText()) << c.before;
-    machine.smc->clearLog();
-    machine.controller.restoreCharging();
-    EXPECT_EQ("", machine.smc->writtenText()) << c.before << ", repeated";
   }
 }
 

@@ -45,17 +45,10 @@ void FakeSMCAccess::dropWrites(const std::string& key) {
   droppedWrites_.insert(key);
 }
 
-std::vector<std::string> FakeSMCAccess::writes() const {
-  std::vector<std::string> entries;
-  for (const std::string& entry : log_) {
-    if (entry.starts_with("write ")) entries.push_back(entry);
-  }
-  return entries;
-}
-
 std::string FakeSMCAccess::writtenText() const {
   std::string text;
-  for (const std::string& entry : writes()) {
+  for (const std::string& entry : log_) {
+    if (!entry.starts_with("write ")) continue;
     text += (text.empty() ? "" : ", ") + entry.substr(sizeof "write " - 1);
   }
   return text;

@@ -55,9 +55,8 @@ class FakeSMCAccess : public NativeSMCAccess {
   void dropWrites(const std::string& key);
 
   const std::vector<std::string>& log() const { return log_; }
-  // Only the "write ..." entries of the log.
-  std::vector<std::string> writes() const;
-  // The same in KeysFromText's notation: "bfF0 00, bfD0 50 00 00 00".
+  // The writes of the log in KeysFromText's notation: "bfF0 00, bfD0 50 00
+  // 00 00".
   std::string writtenText() const;
   void clearLog() { log_.clear(); }
 

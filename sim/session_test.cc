@@ -69,12 +69,6 @@ TEST(SessionTest, AnswersAndEndings) {
       {"no battery", fault(FaultKind::kNoBattery), "\x02", "00", kAfterOutput},
       {"empty property name", std::nullopt, std::string("\x02\x00", 2), "01",
        kNow},
-      {"control line not JSON", std::nullopt, "\x03{not json\n",
-       ToHex(Text("{\"error\":\"Control request is not valid JSON\","
-                  "\"ok\":false}\n")),
-       kAfterOutput},
-      {"control line too long", std::nullopt, "\x03" + std::string(70000, ' '),
-       "", kNow},
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("firmware"));

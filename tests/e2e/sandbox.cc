@@ -2,17 +2,15 @@
 
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
 
+#include "platform/simulator_socket.h"
 #include "tests/e2e/process.h"
 
 namespace ampervale::e2e {
@@ -23,18 +21,6 @@ namespace {
 
 constexpr char kSocketDirInside[] = "/run/ampervale-sim";
 constexpr char kSocketName[] = "smc.sock";
-
-bool Answers(const std::string& socket_path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_path.c_str(),
-               sizeof address.sun_path - 1);
-  bool connected =
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
-}
 
 std::string MakeTemporaryRoot() {
   std::string pattern = "/tmp/ampervale-e2e-XXXXXX";
@@ -61,7 +47,9 @@ Sandbox::Sandbox()
 
 Sandbox::~Sandbox() {
   for (pid_t pid : background_) {
-    if (pid > 0) Kill(pid);
+    if (pid <= 0) continue;
+    kill(pid, SIGKILL);
+    WaitFor(pid, 10);
   }
   StopSimulator();
   std::error_code ignored;
@@ -76,7 +64,7 @@ void Sandbox::StartSimulator(const std::vector<std::string>& arguments) {
   simulator_ =
       Spawn(argv, root_ + "/logs/ampsim.out", root_ + "/logs/ampsim.err");
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    if (Answers(socket_path)) return;
+    if (platform::SimulatorSocket().Connect(socket_path) == 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   throw std::runtime_error("ampsim did not start: " +
@@ -150,15 +138,6 @@ std::string Sandbox::BackgroundErr(pid_t pid) const {
     }
   }
   return "";
-}
-
-void Sandbox::Kill(pid_t pid) {
-  for (pid_t& running : background_) {
-    if (running != pid) continue;
-    kill(pid, SIGKILL);
-    WaitFor(pid, 10);
-    running = 0;
-  }
 }
 
 }  // namespace ampervale::e2e

@@ -53,8 +53,6 @@ class Sandbox {
   pid_t Start(const std::string& program,
               const std::vector<std::string>& arguments, uid_t uid = kRoot);
   std::string BackgroundErr(pid_t pid) const;
-  // SIGKILLs a background program and waits for it.
-  void Kill(pid_t pid);
 
  private:
   std::vector<std::string> SandboxCommand(
@@ -65,7 +63,7 @@ class Sandbox {
   std::string library_;
   std::string socket_dir_;
   pid_t simulator_ = -1;
-  // Background programs by start order; a pid is 0 once reaped.
+  // Background programs by start order; SIGKILLed on destruction.
   std::vector<pid_t> background_;
 };
 

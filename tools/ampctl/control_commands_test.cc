@@ -8,135 +8,80 @@ namespace ampervale {
 namespace {
 
 using Mode = NativePowerController::Mode;
-using NativeBackendTool::Arguments;
-using testing::Joined;
 using testing::ToolHarness;
+using testing::Words;
 
-const char kVerified[] = "Hardware operation verified\n";
 const char kNoDaemon[] =
     "Charge daemon not running; prepare the helper backends";
+const char kLowBattery[] =
+    "Cannot disable adapter power without valid battery data above 3%";
 
 TEST(ControlCommandsTest, StoreTheWantedStateAndDriveTheHardware) {
   static const struct {
-    Arguments arguments;
+    const char* command;
     const char* before;  // nullptr: no policy file
-    std::function<void(FakeSMCAccess&)> arrange;
+    const char* keys;
     const char* after;
-    std::vector<std::string> writes;
+    const char* written;
   } cases[] = {
-      {{"limit", "80"},
-       R"({"adapterEnabled":true,"ledMode":"amber"})",
-       nullptr,
+      {"limit 80", R"({"adapterEnabled":true,"ledMode":"amber"})", "",
        R"({"upperLimit":80,"adapterEnabled":true,"ledMode":"amber",)"
        R"("restoreChargingRequested":false})",
-       {"write bfD0 50 00 00 00", "write bfE0 4f 00 00 00", "write bfF0 02"}},
-      {{"limit", "30"},
-       nullptr,
-       nullptr,
+       "bfD0 50 00 00 00, bfE0 4f 00 00 00, bfF0 02"},
+      {"limit 30", nullptr, "",
        R"({"upperLimit":30,"restoreChargingRequested":false})",
-       {"write bfD0 1e 00 00 00", "write bfE0 1d 00 00 00", "write bfF0 02"}},
-      {{"limit", "100"},
-       R"({"upperLimit":80})",
-       [](FakeSMCAccess& s) { s.set("bfF0", {0x02}); },
-       R"({"restoreChargingRequested":false})",
-       {"write bfF0 00"}},
-      {{"disable"},
-       R"({"upperLimit":80,"ledMode":"green"})",
-       [](FakeSMCAccess& s) { s.set("bfF0", {0x02}); },
-       R"({"ledMode":"green","restoreChargingRequested":false})",
-       {"write bfF0 00"}},
-      {{"adapter", "disable"},
-       nullptr,
-       nullptr,
-       R"({"adapterEnabled":false})",
-       {"write CHIE 08"}},
-      {{"adapter", "enable"},
-       R"({"restoreChargingRequested":true})",
-       [](FakeSMCAccess& s) { s.set("CHIE", {0x08}); },
+       "bfD0 1e 00 00 00, bfE0 1d 00 00 00, bfF0 02"},
+      {"limit 100", R"({"upperLimit":80})", "bfF0 02",
+       R"({"restoreChargingRequested":false})", "bfF0 00"},
+      {"disable", R"({"upperLimit":80,"ledMode":"green"})", "bfF0 02",
+       R"({"ledMode":"green","restoreChargingRequested":false})", "bfF0 00"},
+      {"adapter disable", nullptr, "", R"({"adapterEnabled":false})",
+       "CHIE 08"},
+      {"adapter enable", R"({"restoreChargingRequested":true})", "CHIE 08",
        R"({"adapterEnabled":true,"restoreChargingRequested":false})",
-       {"write CHIE 00"}},
-      {{"magsafe-led", "enable"},
-       nullptr,
-       nullptr,
-       R"({"ledMode":"system"})",
-       {}},
-      {{"magsafe-led", "always-off"},
-       nullptr,
-       nullptr,
-       R"({"ledMode":"off"})",
-       {"write ACLC 01"}},
-      {{"magsafe-led", "green"},
-       nullptr,
-       nullptr,
-       R"({"ledMode":"green"})",
-       {"write ACLC 03"}},
-      {{"magsafe-led", "amber"},
-       nullptr,
-       nullptr,
-       R"({"ledMode":"amber"})",
-       {"write ACLC 04"}},
-      {{"magsafe-led", "disable"},
-       R"({"upperLimit":50,"ledMode":"amber"})",
-       nullptr,
-       R"({"upperLimit":50})",
-       {}},
+       "CHIE 00"},
+      {"magsafe-led enable", nullptr, "ACLC 04", R"({"ledMode":"system"})",
+       "ACLC 00"},
+      {"magsafe-led always-off", nullptr, "", R"({"ledMode":"off"})",
+       "ACLC 01"},
+      {"magsafe-led green", nullptr, "", R"({"ledMode":"green"})", "ACLC 03"},
+      {"magsafe-led amber", nullptr, "", R"({"ledMode":"amber"})", "ACLC 04"},
+      {"magsafe-led disable", R"({"upperLimit":50,"ledMode":"amber"})",
+       "ACLC 04", R"({"upperLimit":50})", ""},
   };
   for (const auto& c : cases) {
     ToolHarness harness;
     harness.StartDaemon();
     if (c.before) harness.StorePolicy(c.before);
-    if (c.arrange) c.arrange(*harness.smc);
-    harness.smc->clearLog();
-    EXPECT_EQ("", harness.Run(c.arguments)) << Joined(c.arguments);
-    EXPECT_EQ(kVerified, harness.out.str()) << Joined(c.arguments);
-    EXPECT_EQ(c.after, harness.StoredPolicy()) << Joined(c.arguments);
-    EXPECT_EQ(c.writes, harness.smc->writes()) << Joined(c.arguments);
+    harness.Arrange(c.keys);
+    EXPECT_EQ("", harness.Run(Words(c.command))) << c.command;
+    EXPECT_EQ("Hardware operation verified\n", harness.out.str()) << c.command;
+    EXPECT_EQ(c.after, harness.StoredPolicy()) << c.command;
+    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.command;
   }
 }
 
 TEST(ControlCommandsTest, FailuresLeaveThePreviousPolicy) {
   static const struct {
-    Arguments arguments;
+    const char* command;
     bool daemon;
     std::optional<int64_t> battery;
-    std::function<void(FakeSMCAccess&)> arrange;
+    const char* keys;
+    const char* broken;
     const char* error;
   } cases[] = {
-      {{"limit", "80"}, false, 50, nullptr, kNoDaemon},
-      {{"disable"}, false, 50, nullptr, kNoDaemon},
-      {{"magsafe-led", "green"}, false, 50, nullptr, kNoDaemon},
-      {{"adapter", "enable"}, false, 50, nullptr, kNoDaemon},
+      {"limit 80", false, 50, "", "", kNoDaemon},
+      {"disable", false, 50, "", "", kNoDaemon},
+      {"magsafe-led green", false, 50, "", "", kNoDaemon},
+      {"adapter enable", false, 50, "", "", kNoDaemon},
       // The battery is checked before the daemon.
-      {{"adapter", "disable"},
-       false,
-       3,
-       nullptr,
-       "Cannot disable adapter power without valid battery data above 3%"},
-      {{"adapter", "disable"},
-       true,
-       std::nullopt,
-       nullptr,
-       "Cannot disable adapter power without valid battery data above 3%"},
-      {{"disable"},
-       true,
-       50,
-       [](FakeSMCAccess& s) {
-         s.set("bfF0", {0x02});
-         s.failWrite("bfF0", "SMC bfF0 refused");
-       },
-       "SMC bfF0 refused"},
-      {{"magsafe-led", "green"},
-       true,
-       50,
-       [](FakeSMCAccess& s) {
-         s.set("ACLC", {0, 0});
-       },
+      {"adapter disable", false, 3, "", "", kLowBattery},
+      {"adapter disable", true, std::nullopt, "", "", kLowBattery},
+      {"adapter disable", true, 4, "", "CHIE", "CHIE refused"},
+      {"disable", true, 50, "bfF0 02", "bfF0", "bfF0 refused"},
+      {"magsafe-led green", true, 50, "ACLC 00 00", "",
        "Unsupported ACLC payload width"},
-      {{"limit", "80"},
-       true,
-       50,
-       [](FakeSMCAccess& s) { s.dropWrites("bfE0"); },
-       "SMC write verification failed for bfE0"},
+      {"limit 80", true, 50, "", "bfE0", "bfE0 refused"},
   };
   const char kBefore[] = R"({"upperLimit":60,"ledMode":"amber"})";
   for (const auto& c : cases) {
@@ -144,39 +89,35 @@ TEST(ControlCommandsTest, FailuresLeaveThePreviousPolicy) {
     harness.battery = c.battery;
     if (c.daemon) harness.StartDaemon();
     harness.StorePolicy(kBefore);
-    if (c.arrange) c.arrange(*harness.smc);
-    EXPECT_EQ(c.error, harness.Run(c.arguments)) << Joined(c.arguments);
-    EXPECT_EQ("", harness.out.str()) << Joined(c.arguments);
-    EXPECT_EQ(kBefore, harness.StoredPolicy()) << Joined(c.arguments);
+    harness.Arrange(c.keys, c.broken);
+    EXPECT_EQ(c.error, harness.Run(Words(c.command))) << c.command;
+    EXPECT_EQ("", harness.out.str()) << c.command;
+    EXPECT_EQ(kBefore, harness.StoredPolicy()) << c.command;
   }
 }
 
 TEST(ControlCommandsTest, RestoreNeedsNoStoreNoDaemon) {
   static const struct {
     Mode mode;
+    const char* keys;
     const char* out;
-    std::vector<std::string> writes;
+    const char* written;
   } cases[] = {
-      {Mode::unsupported,
-       "No legacy firmware charge control is available\n",
-       {}},
-      {Mode::firmware,
-       "Legacy firmware charge control restored\n",
-       {"write bfF0 00"}},
-      {Mode::legacySingle,
-       "Legacy firmware charge control restored\n",
-       {"write CHTE 00 00 00 00"}},
+      {Mode::unsupported, "",
+       "No legacy firmware charge control is available\n", ""},
+      {Mode::firmware, "bfF0 02", "Legacy firmware charge control restored\n",
+       "bfF0 00"},
+      {Mode::legacySingle, "CHTE 01 00 00 00",
+       "Legacy firmware charge control restored\n", "CHTE 00 00 00 00"},
   };
   for (const auto& c : cases) {
     ToolHarness harness;
-    FakeSMCAccess::KeyTable keys = FakeMachineKeys(c.mode);
-    if (keys.count("bfF0")) keys["bfF0"] = {0x02};
-    if (keys.count("CHTE")) keys["CHTE"] = {0x01, 0, 0, 0};
-    harness.smc = std::make_shared<FakeSMCAccess>(keys);
-    EXPECT_EQ("", harness.Run({"restore-system-charging"}));
+    harness.smc = std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode));
+    harness.Arrange(c.keys);
+    EXPECT_EQ("", harness.Run({"restore-system-charging"})) << c.out;
     EXPECT_EQ(c.out, harness.out.str());
-    EXPECT_EQ(c.writes, harness.smc->writes());
-    EXPECT_FALSE(std::filesystem::exists(harness.runtime()));
+    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.out;
+    EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << c.out;
   }
 }
 

@@ -8,7 +8,6 @@ namespace ampervale {
 namespace {
 
 using NativeBackendTool::Arguments;
-using testing::Joined;
 using testing::ToolHarness;
 
 const char kHelp[] =
@@ -22,74 +21,51 @@ const char kHelp[] =
     "for launcher compatibility. Control commands require the privileged "
     "helper.\n";
 const char kUnsupported[] = "Unsupported ampctl command or arguments";
+const char kNoDaemon[] =
+    "Charge daemon not running; prepare the helper backends";
 const char kDenied[] = "Permission denied: use the Ampervale privileged helper";
 
-TEST(PowerToolTest, AnswersForAnyUserBeforeThePrivilegeCheck) {
+// Help, version and option errors answer any user before the privilege
+// check; root's commands are exact word lists.
+TEST(PowerToolTest, DispatchesExactWordLists) {
   static const struct {
+    uid_t uid;
     Arguments arguments;
     const char* error;
-    const char* out;
+    const char* out = "";
   } cases[] = {
-      {{}, "", kHelp},
-      {{"status", "--help"}, "", kHelp},
-      {{"-h", "x"}, "", kHelp},
-      {{"--config", "-h"}, "", kHelp},
-      {{"version"}, "", "Ampervale native backend 1.0.0\n"},
-      {{"--version"}, "", "Ampervale native backend 1.0.0\n"},
-      {{"--config"}, "Missing value for --config", ""},
-      {{"--help", "--config"}, "Missing value for --config", ""},
-      {{"status", "--log-level"}, "Missing value for --log-level", ""},
-      {{"--daemon-socket"}, "Missing value for --daemon-socket", ""},
-      {{"version", "x"}, kDenied, ""},
-      {{"status"}, kDenied, ""},
-      {{"limit", "80"}, kDenied, ""},
-      {{"restore-system-charging"}, kDenied, ""},
-      {{"install"}, kDenied, ""},
-      {{"no-such-command"}, kDenied, ""},
-  };
-  for (const auto& c : cases) {
-    ToolHarness harness;
-    harness.smcOpens = false;  // none of these may need the SMC
-    EXPECT_EQ(c.error, harness.Run(c.arguments, 501)) << Joined(c.arguments);
-    EXPECT_EQ(c.out, harness.out.str()) << Joined(c.arguments);
-    EXPECT_FALSE(std::filesystem::exists(harness.runtime()))
-        << Joined(c.arguments);
-  }
-}
-
-TEST(PowerToolTest, RootCommandsMatchWholeWordLists) {
-  static const struct {
-    Arguments arguments;
-    const char* error;
-  } cases[] = {
-      {{"limit", "101"}, kUnsupported},
-      {{"limit", "29"}, kUnsupported},
-      {{"limit", "abc"}, kUnsupported},
-      {{"limit", "80", "now"}, kUnsupported},
-      {{"limit", ""}, kUnsupported},
-      {{"limit", "++80"}, kUnsupported},
-      {{"limit", "99999999999999999999"}, kUnsupported},
-      {{"limit", " 80"}, kUnsupported},
-      {{"Status"}, kUnsupported},
-      {{"daemon", "--allow-non-root-access"}, kUnsupported},
-      {{"install", "--always-allow-non-root-access"}, kUnsupported},
-      {{"magsafe-led", "orange"}, kUnsupported},
-      {{"adapter"}, kUnsupported},
-      {{"--config", "a", "--config", "b", "status"}, kUnsupported},
+      {501, {}, "", kHelp},
+      {501, {"status", "--help"}, "", kHelp},
+      {501, {"--config", "-h"}, "", kHelp},
+      {501, {"version"}, "", "Ampervale native backend 1.0.0\n"},
+      {501, {"--version"}, "", "Ampervale native backend 1.0.0\n"},
+      {501, {"--config"}, "Missing value for --config"},
+      {501, {"status", "--log-level"}, "Missing value for --log-level"},
+      {501, {"version", "x"}, kDenied},
+      {501, {"status"}, kDenied},
+      {501, {"restore-system-charging"}, kDenied},
+      {501, {"install"}, kDenied},
+      {0, {"limit", "101"}, kUnsupported},
+      {0, {"limit", "29"}, kUnsupported},
+      {0, {"limit", "80", "now"}, kUnsupported},
+      {0, {"limit", "++80"}, kUnsupported},
+      {0, {"limit", "99999999999999999999"}, kUnsupported},
+      {0, {"Status"}, kUnsupported},
+      {0, {"daemon", "--allow-non-root-access"}, kUnsupported},
+      {0, {"install", "--always-allow-non-root-access"}, kUnsupported},
+      {0, {"magsafe-led", "orange"}, kUnsupported},
+      {0, {"--config", "a", "--config", "b", "status"}, kUnsupported},
       // Routed to their commands, which find no daemon.
-      {{"limit", "+80"},
-       "Charge daemon not running; prepare the helper backends"},
-      {{"limit", "080"},
-       "Charge daemon not running; prepare the helper backends"},
-      {{"limit", "100"},
-       "Charge daemon not running; prepare the helper backends"},
-      {{"--log-level", "debug", "disable"},
-       "Charge daemon not running; prepare the helper backends"},
+      {0, {"limit", "100"}, kNoDaemon},
+      {0, {"--log-level", "debug", "disable"}, kNoDaemon},
   };
   for (const auto& c : cases) {
+    const std::string label = ::testing::PrintToString(c.arguments);
     ToolHarness harness;
-    EXPECT_EQ(c.error, harness.Run(c.arguments)) << Joined(c.arguments);
-    EXPECT_EQ("", harness.out.str()) << Joined(c.arguments);
+    harness.smcOpens = c.uid == 0;
+    EXPECT_EQ(c.error, harness.Run(c.arguments, c.uid)) << label;
+    EXPECT_EQ(c.out, harness.out.str()) << label;
+    EXPECT_EQ(c.uid == 0, std::filesystem::exists(harness.runtime())) << label;
   }
 }
 
@@ -98,21 +74,6 @@ TEST(PowerToolTest, DaemonWordsStartTheDaemon) {
   EXPECT_EQ("", harness.Run({"daemon"}));
   EXPECT_EQ("", harness.Run({"daemon", "--always-allow-non-root-access"}));
   EXPECT_EQ(2, harness.daemonRuns);
-}
-
-TEST(PowerToolTest, SharedObjectsComeBeforeTheCommandWord) {
-  ToolHarness noSMC;
-  noSMC.smcOpens = false;
-  EXPECT_EQ("AppleSMC is unavailable on this Mac", noSMC.Run({"bogus"}));
-  // The store was prepared first.
-  EXPECT_TRUE(std::filesystem::is_directory(noSMC.runtime()));
-
-  ToolHarness badStore;
-  std::filesystem::create_directory(badStore.scratch.path() / "elsewhere");
-  std::filesystem::create_directory_symlink(
-      badStore.scratch.path() / "elsewhere", badStore.runtime());
-  EXPECT_EQ("Backend runtime directory has unexpected ownership or type",
-            badStore.Run({"bogus"}));
 }
 
 TEST(PowerToolTest, SignedAndPaddedLimitsAreTheSameCommand) {

@@ -16,6 +16,14 @@
 
 namespace ampervale::testing {
 
+// The words of `text`, split at spaces.
+inline NativeBackendTool::Arguments Words(const std::string& text) {
+  std::istringstream words(text);
+  NativeBackendTool::Arguments arguments;
+  for (std::string word; words >> word;) arguments.push_back(word);
+  return arguments;
+}
+
 struct ToolHarness {
   ScratchDirectory scratch;
   std::shared_ptr<FakeSMCAccess> smc = std::make_shared<FakeSMCAccess>(
@@ -70,6 +78,16 @@ struct ToolHarness {
                                         NowSinceReferenceDate(), error});
   }
 
+  // Gives `keys` (KeysFromText) their bytes and makes writes of the keys
+  // in `broken` fail with "KEY refused".
+  void Arrange(std::string_view keys, const std::string& broken = "") {
+    for (auto& [key, bytes] : KeysFromText(keys)) smc->set(key, bytes);
+    for (const std::string& key : Words(broken)) {
+      smc->failWrite(key, key + " refused");
+    }
+    smc->clearLog();
+  }
+
   // Writes "policy.json" as it stands, preparing the directory first.
   void StorePolicy(const std::string& json) {
     NativePowerStore store(runtime());
@@ -81,12 +99,6 @@ struct ToolHarness {
                                                  : "(none)";
   }
 };
-
-inline std::string Joined(const NativeBackendTool::Arguments& arguments) {
-  std::string text;
-  for (const auto& a : arguments) text += "[" + a + "]";
-  return text;
-}
 
 }  // namespace ampervale::testing
 

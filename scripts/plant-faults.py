@@ -1,0 +1,147 @@
+#!/usr/bin/env python3
+"""Plants faults in the product one at a time and reports which the tests
+catch.
+
+Each fault in the list (scripts/planted-faults.txt by default) replaces one
+exact snippet of a source file. For every fault the script applies it,
+builds a Release tree with the tests, runs ctest and prints "caught" (a test
+failed), "missed" (every test passed), "n/a" (the snippet is not in the file
+any more, or not once) or "no build" (the fault does not compile). The file
+is always put back, on Ctrl-C too.
+
+Usage: scripts/plant-faults.py [--check] [--source DIR] [--build DIR]
+                               [--faults FILE] [ID ...]
+"""
+
+import argparse
+import pathlib
+import signal
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def parse_faults(text):
+    """Blocks of `id:`, `file:`, `find:`, `replace:` lines, separated by
+    blank lines. In a snippet `\\n` stands for a line break and `\\\\` for
+    a backslash."""
+    faults, current = [], {}
+    for line in text.splitlines() + [""]:
+        if line.startswith("#"):
+            continue
+        if not line.strip():
+            if current:
+                faults.append(current)
+            current = {}
+            continue
+        key, _, value = line.partition(": ")
+        if key in ("find", "replace"):
+            value = (value.replace("\\\\", "\0").replace("\\n", "\n")
+                     .replace("\0", "\\"))
+        current[key] = value
+    for fault in faults:
+        missing = {"id", "file", "find", "replace"} - fault.keys()
+        if missing:
+            sys.exit(f"fault {fault.get('id', '?')}: missing {sorted(missing)}")
+    return faults
+
+
+def run(command, log, timeout):
+    with open(log, "w") as out:
+        try:
+            return subprocess.run(command, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return "timeout"
+
+
+def configure(source, build):
+    code = run(["cmake", "-S", source, "-B", build, "-G", "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=ON",
+                "-DAMPERVALE_BENCHMARKS=OFF", "-DAMPERVALE_WERROR=OFF",
+                "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"],
+               build / "configure.log", 600)
+    if code != 0:
+        sys.exit(f"configure failed: see {build / 'configure.log'}")
+
+
+def verdict(build):
+    """What the suite says about the tree as it is now."""
+    if run(["cmake", "--build", build, "-j2"], build / "build.log", 3600) != 0:
+        return "no build"
+    # The quick unit tests first: most faults stop there.
+    for selection in (["-E", "EndToEnd"], ["-R", "EndToEnd"]):
+        code = run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
+                    "--timeout", "120"] + selection, build / "ctest.log", 3600)
+        if code != 0:
+            return "caught"
+    return "missed"
+
+
+class Planted:
+    """One fault in place; the original text comes back on leaving."""
+
+    def __init__(self, path, original, faulty):
+        self.path, self.original, self.faulty = path, original, faulty
+
+    def __enter__(self):
+        self.path.write_bytes(self.faulty.encode())
+        return self
+
+    def __exit__(self, *exc):
+        self.path.write_bytes(self.original.encode())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", type=pathlib.Path, default=HERE.parent)
+    parser.add_argument("--build", type=pathlib.Path)
+    parser.add_argument("--faults", type=pathlib.Path,
+                        default=HERE / "planted-faults.txt")
+    parser.add_argument("--check", action="store_true",
+                        help="only report the faults whose snippet is gone")
+    parser.add_argument("ids", nargs="*")
+    options = parser.parse_args()
+    source = options.source.resolve()
+    build = (options.build or source / "build" / "faults").resolve()
+    build.mkdir(parents=True, exist_ok=True)
+    faults = parse_faults(options.faults.read_bytes().decode())
+    if options.ids:
+        faults = [f for f in faults if f["id"] in options.ids]
+    if options.check:
+        for fault in faults:
+            path = source / fault["file"]
+            text = path.read_bytes().decode() if path.exists() else ""
+            if text.count(fault["find"]) != 1:
+                print(f"n/a      {fault['id']}")
+        return
+    # SIGTERM unwinds like Ctrl-C, so the planted file is restored.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+    configure(source, build)
+    baseline = verdict(build)
+    if baseline != "missed":
+        sys.exit(f"the unchanged tree does not pass ({baseline}): "
+                 f"see {build}")
+    counts = {}
+    for fault in faults:
+        path = source / fault["file"]
+        original = path.read_bytes().decode() if path.exists() else ""
+        if original.count(fault["find"]) != 1:
+            result = "n/a"
+        else:
+            faulty = original.replace(fault["find"], fault["replace"])
+            with Planted(path, original, faulty):
+                result = verdict(build)
+        counts[result] = counts.get(result, 0) + 1
+        print(f"{result:8} {fault['id']:32} {fault['file']}", flush=True)
+    caught, missed = counts.get("caught", 0), counts.get("missed", 0)
+    total = caught + missed
+    rate = f"{100 * caught / total:.0f} %" if total else "-"
+    print(f"caught {caught} of {total} ({rate}); "
+          + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+
+
+if __name__ == "__main__":
+    main()
