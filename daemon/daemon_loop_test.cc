@@ -76,7 +76,7 @@ TEST(DaemonLoopTest, ReportsAnErrorOnlyWhenItChanges) {
 TEST(DaemonLoopTest, RebuildsWithABackOffThatDoublesToAMinute) {
   ScriptedLoop script;
   DaemonLoop loop = script.Make();
-  script.nextFailure = "Charging: broken";
+  script.nextFailure.emplace("Charging: broken");
   while (script.clock < 250) loop.RunOnce();
   EXPECT_EQ((std::vector<double>{0, 2, 6, 14, 30, 62, 122, 182, 242}),
             script.opens);
@@ -88,11 +88,11 @@ TEST(DaemonLoopTest, RebuildsWithABackOffThatDoublesToAMinute) {
 TEST(DaemonLoopTest, SuccessResetsTheBackOff) {
   ScriptedLoop script;
   DaemonLoop loop = script.Make();
-  script.nextFailure = "A";
+  script.nextFailure.emplace("A");
   for (int pass = 0; pass < 4; ++pass) loop.RunOnce();  // opens at 0, 2, 6
   script.nextFailure.reset();
   loop.RunOnce();  // t=8
-  script.nextFailure = "A";
+  script.nextFailure.emplace("A");
   loop.RunOnce();  // t=10: rebuilds at once
   loop.RunOnce();  // t=12: due again after 2 seconds
   loop.RunOnce();  // t=14: not yet (next at 16)
@@ -103,7 +103,7 @@ TEST(DaemonLoopTest, ControllerIsReplacedOnlyWhenTheSMCOpens) {
   ScriptedLoop script;
   DaemonLoop loop = script.Make();
   auto first = loop.controller();
-  script.nextFailure = "A";
+  script.nextFailure.emplace("A");
   loop.RunOnce();
   EXPECT_EQ(first, loop.controller());
 
