@@ -4,11 +4,11 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config make
+  g++ clang cmake ninja-build pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
-  clang-format clang-tidy strace
+  clang-format clang-tidy strace mandoc
 )
 
 missing=()
