@@ -74,7 +74,7 @@ TEST(DaemonLoopTest, ReportsChangesAndBacksOff) {
 TEST(DaemonLoopTest, ControllerIsReplacedOnlyWhenTheSMCOpens) {
   ScriptedLoop script;
   auto first = script.loop.controller();
-  script.failure = "A";
+  script.failure.assign("A");
   script.loop.RunOnce();
   EXPECT_EQ(first, script.loop.controller());
   script.smcOpens = true;

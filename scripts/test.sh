@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: once in the release build and once
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: in the release build, built with
+# Clang, and with AddressSanitizer and UndefinedBehaviorSanitizer; and lints
+# the manual pages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/format.sh --check
 scripts/check-macos.sh
-for preset in release sanitize; do
+echo "== manual pages"
+mandoc -T lint -W warning man/*
+for preset in release clang sanitize; do
   echo "== $preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

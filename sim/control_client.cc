@@ -29,8 +29,9 @@ nlohmann::json SendControl(const std::string& socket_path,
     throw NativeControlError("Cannot reach the simulator at " + socket_path +
                              ": " + strerror(error));
   }
-  std::string text = std::string(1, static_cast<char>(kControlRequest)) +
-                     request.dump() + "\n";
+  std::string text(1, static_cast<char>(kControlRequest));
+  text += request.dump();
+  text += '\n';
   std::optional<std::string> line;
   if (socket.SendAll(text.data(), text.size())) line = ReceiveLine(socket);
   nlohmann::json answer =

@@ -56,7 +56,9 @@ std::vector<std::string> Observe(SimulatedMac& mac, const std::string& text) {
   seen.push_back(key + " " + (value ? ToHex(*value) : "absent"));
   std::string writes = "writes";
   for (const SMCWrite& write : mac.smc().writes()) {
-    writes += " " + ToHex(write.bytes) + (write.stored ? "" : " dropped");
+    writes += ' ';
+    writes += ToHex(write.bytes);
+    if (!write.stored) writes += " dropped";
   }
   seen.push_back(writes);
   std::optional<int32_t> refusal = mac.smc().OpenRefusal();

@@ -24,8 +24,11 @@ std::string Format(const char* format, double a, double b = 0) {
 std::string Bar(double level) {
   int filled = static_cast<int>(std::lround(level * kBarWidth / 100));
   filled = std::clamp(filled, 0, kBarWidth);
-  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
-         "]";
+  std::string bar = "[";
+  bar.append(filled, '#');
+  bar.append(kBarWidth - filled, '.');
+  bar += ']';
+  return bar;
 }
 
 // The key's bytes, or "-" when the machine lacks the key.

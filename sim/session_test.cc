@@ -47,7 +47,8 @@ TEST(SessionTest, AnswersAndEndings) {
     return made;
   };
   Bytes read = NativeSMCPacket("ACLC", 5, 1, {}).bytes;
-  std::string open_and_read = "\x01" + std::string(read.begin(), read.end());
+  std::string open_and_read(1, '\x01');
+  open_and_read.append(read.begin(), read.end());
   static const struct {
     const char* name;
     std::optional<Fault> fault;

@@ -46,11 +46,6 @@ void RemoveValueOptions(Arguments& arguments) {
   }
 }
 
-bool IsOneOf(const Arguments& arguments,
-             std::initializer_list<Arguments> lists) {
-  return std::find(lists.begin(), lists.end(), arguments) != lists.end();
-}
-
 bool AsksForHelp(const Arguments& arguments) {
   return arguments.empty() || std::any_of(arguments.begin(), arguments.end(),
                                           [](const std::string& a) {
@@ -80,6 +75,44 @@ std::optional<int64_t> LimitOf(const Arguments& arguments) {
 
 void Print(const PowerToolContext& context, std::string_view line) {
   *context.out << line << '\n';
+}
+
+template <typename Row, size_t kCount>
+const Row* FindRow(const std::array<Row, kCount>& rows,
+                   const Arguments& arguments) {
+  auto found = std::find_if(rows.begin(), rows.end(), [&](const Row& row) {
+    return row.words == arguments;
+  });
+  return found == rows.end() ? nullptr : &*found;
+}
+
+// Commands run before any shared object exists; only those open to every
+// user are answered before the privilege check.
+struct EarlyRow {
+  Arguments words;
+  bool anyUser;
+  void (*handler)(const PowerToolContext&);
+};
+
+void PrintVersion(const PowerToolContext& context) {
+  Print(context, kVersionLine);
+}
+
+void Install(const PowerToolContext& context) {
+  NativeBackendTool::installDaemon(context.executablePath, *context.out,
+                                   context.jobPath);
+}
+
+const std::array<EarlyRow, 6>& EarlyTable() {
+  static const std::array<EarlyRow, 6> rows = {{
+      {{"version"}, true, PrintVersion},
+      {{"--version"}, true, PrintVersion},
+      {{"capabilities"}, true, Reports::capabilities},
+      {{"restore-system-charging"}, false, Commands::restoreSystemCharging},
+      {{"install"}, false, Install},
+      {{"install", "--allow-non-root-access"}, false, Install},
+  }};
+  return rows;
 }
 
 using Handler = void (*)(const Arguments&, Invocation&);
@@ -130,11 +163,9 @@ void RunSharedCommand(const Arguments& arguments,
     Commands::limit(*limit, shared);
     return;
   }
-  for (const CommandRow& row : CommandTable()) {
-    if (row.words == arguments) {
-      row.handler(arguments, shared);
-      return;
-    }
+  if (const CommandRow* row = FindRow(CommandTable(), arguments)) {
+    row->handler(arguments, shared);
+    return;
   }
   throw NativeControlError("Unsupported ampctl command or arguments");
 }
@@ -166,20 +197,25 @@ void runPowerTool(Arguments arguments, const PowerToolContext& context) {
   RemoveValueOptions(arguments);
   if (AsksForHelp(arguments)) {
     Print(context, std::string(kVersionLine) + std::string(kHelpText));
-  } else if (IsOneOf(arguments, {{"version"}, {"--version"}})) {
-    Print(context, kVersionLine);
-  } else if (arguments == Arguments{"capabilities"}) {
-    Reports::capabilities(context);
-  } else if (context.effectiveUID != 0) {
+    return;
+  }
+  const EarlyRow* early = FindRow(EarlyTable(), arguments);
+  if (context.effectiveUID != 0 && !(early && early->anyUser)) {
     throw NativeControlError(std::string(kPermissionDenied));
-  } else if (arguments == Arguments{"restore-system-charging"}) {
-    Commands::restoreSystemCharging(context);
-  } else if (IsOneOf(arguments,
-                     {{"install"}, {"install", "--allow-non-root-access"}})) {
-    installDaemon(context.executablePath, *context.out, context.jobPath);
+  }
+  if (early) {
+    early->handler(context);
   } else {
     RunSharedCommand(arguments, context);
   }
+}
+
+std::vector<Arguments> commandWordLists() {
+  std::vector<Arguments> lists;
+  for (const EarlyRow& row : EarlyTable()) lists.push_back(row.words);
+  lists.push_back({"limit", "PERCENT"});
+  for (const CommandRow& row : CommandTable()) lists.push_back(row.words);
+  return lists;
 }
 
 }  // namespace NativeBackendTool

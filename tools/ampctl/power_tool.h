@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/backend_tool.h"
 #include "control/power_controller.h"
@@ -51,6 +52,10 @@ namespace NativeBackendTool {
 // runs the one command the arguments name. Every failure is thrown, and a
 // failed command prints nothing on `context.out`.
 void runPowerTool(Arguments arguments, const PowerToolContext& context);
+
+// Every argument list that runs a command, help aside, as the dispatcher
+// matches it; a limit's percentage appears as "PERCENT".
+std::vector<Arguments> commandWordLists();
 
 }  // namespace NativeBackendTool
 }  // namespace ampervale
