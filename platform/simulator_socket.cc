@@ -1,6 +1,7 @@
 #include "platform/simulator_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -68,8 +69,10 @@ int SimulatorSocket::Connect(const std::string& path) {
   // The path and its terminating NUL must fit.
   if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd_ < 0) return errno;
+  // Set apart from socket(): macOS has no SOCK_CLOEXEC. Nothing here execs.
+  fcntl(fd_, F_SETFD, FD_CLOEXEC);
   LimitConnectWait(fd_, SimulatorExchangeLimit());
   if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
       0) {

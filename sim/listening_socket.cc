@@ -36,7 +36,7 @@ void CheckLength(const std::string& path) {
 }
 
 bool SomeoneListens(const sockaddr_un& address) {
-  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd probe(WithDescriptorFlags(socket(AF_UNIX, SOCK_STREAM, 0), false));
   return probe.valid() &&
          connect(probe.get(), reinterpret_cast<const sockaddr*>(&address),
                  sizeof address) == 0;
@@ -67,8 +67,7 @@ ListeningSocket::ListeningSocket(std::string path, bool private_mode)
   std::string temporary = path_ + kStartingSuffix;
   sockaddr_un temporary_address = AddressOf(temporary);
   unlink(temporary.c_str());
-  fd_ =
-      UniqueFd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  fd_ = UniqueFd(WithDescriptorFlags(socket(AF_UNIX, SOCK_STREAM, 0), true));
   if (!fd_.valid()) Fail("create a socket for", path_);
   if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&temporary_address),
            sizeof temporary_address) != 0) {

@@ -40,11 +40,14 @@ Server::Server(SimulatedMac& mac, ServerOptions options)
                 mac.smc().faults().Find(FaultKind::kPrivateSocket)) {
   options_.real_clock = ClockOrDefault(options_.real_clock);
   int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (pipe(pipe_fds) != 0) {
     throw NativeControlError("Cannot create the simulator's wake-up pipe");
   }
-  wake_read_ = UniqueFd(pipe_fds[0]);
-  wake_write_ = UniqueFd(pipe_fds[1]);
+  wake_read_ = UniqueFd(WithDescriptorFlags(pipe_fds[0], true));
+  wake_write_ = UniqueFd(WithDescriptorFlags(pipe_fds[1], true));
+  if (!wake_read_.valid() || !wake_write_.valid()) {
+    throw NativeControlError("Cannot create the simulator's wake-up pipe");
+  }
 }
 
 Server::~Server() = default;
@@ -100,7 +103,7 @@ void Server::Turn() {
 void Server::Accept() {
   while (connections_.size() < kMaxConnections) {
     int fd =
-        accept4(listener_.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        WithDescriptorFlags(accept(listener_.fd(), nullptr, nullptr), true);
     if (fd < 0) return;
     connections_.push_back({UniqueFd(fd), Session(NextHandle())});
   }

@@ -1,6 +1,7 @@
 #ifndef AMPERVALE_SIM_UNIQUE_FD_H_
 #define AMPERVALE_SIM_UNIQUE_FD_H_
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -34,6 +35,21 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Marks `fd` close-on-exec and, when asked, non-blocking; returns it, or -1
+// (closing it) when that fails. The portable form of SOCK_CLOEXEC,
+// SOCK_NONBLOCK, pipe2 and accept4, which macOS lacks; the simulator is
+// single-threaded, so no exec can slip in between.
+inline int WithDescriptorFlags(int fd, bool nonblocking) {
+  if (fd < 0) return fd;
+  int status = fcntl(fd, F_GETFL);
+  if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || status < 0 ||
+      (nonblocking && fcntl(fd, F_SETFL, status | O_NONBLOCK) != 0)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace ampervale::sim
 
