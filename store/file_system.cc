@@ -28,9 +28,6 @@ class SystemCalls final : public FileSystem {
   bool syncDirectory(int directory) override {
     return SyncDirectory(directory);
   }
-  int unlink(int directory, const char* name) override {
-    return unlinkat(directory, name, 0);
-  }
 };
 
 }  // namespace

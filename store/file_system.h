@@ -26,7 +26,6 @@ class FileSystem {
   virtual int rename(int directory, const char* from, const char* to) = 0;
   // Flushes the directory's entries, so that a rename survives power loss.
   virtual bool syncDirectory(int directory) = 0;
-  virtual int unlink(int directory, const char* name) = 0;
 };
 
 // The system's own calls.

@@ -22,7 +22,6 @@ TEST(PowerPolicyTest, ValidatesInRuleOrder) {
       {{}, kValid},
       {{.upperLimit = 30, .adapterEnabled = false, .ledMode = "off"}, kValid},
       {{.upperLimit = 99, .ledMode = "system"}, kValid},
-      {{.upperLimit = 50, .restoreChargingRequested = false}, kValid},
       {{.upperLimit = 29}, "Invalid stored charge limit"},
       {{.upperLimit = 100, .restoreChargingRequested = true},
        "Invalid stored charge limit"},
@@ -30,7 +29,6 @@ TEST(PowerPolicyTest, ValidatesInRuleOrder) {
        "Conflicting stored charging policy"},
       {{.ledMode = "Green"}, "Invalid stored LED mode"},
       {{.ledMode = "green"}, kValid},
-      {{.ledMode = "always-off"}, "Invalid stored LED mode"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.message, testing::ThrownText([&] { c.policy.validate(); }))
@@ -86,8 +84,6 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
       // The whole file is the document, up to its last byte.
       {std::string("{\"upperLimit\":50}") + '\0' + "{\"this is\":\"garbage",
        "the document holds a NUL byte"},
-      {std::string("{\"pid\":1,\"timestamp\":0}") + '\0',
-       "the document holds a NUL byte", kHealth},
       {R"({"timestamp":1.5,"pid":42,"error":null,"x":[]})",
        R"({"pid":42,"timestamp":1.5})", kHealth},
       {R"({"pid":1,"timestamp":-86400.0,"error":"Adapter: x"})",
@@ -95,11 +91,8 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
       {R"({"pid":2147483647,"timestamp":786812345.6789012})",
        R"({"pid":2147483647,"timestamp":786812345.6789012})", kHealth},
       {R"({"timestamp":0})", "\"pid\" is missing", kHealth},
-      {R"({"pid":42})", "\"timestamp\" is missing", kHealth},
       {R"({"pid":2147483648,"timestamp":0})",
        "\"pid\" is not an integer from -2147483648 to 2147483647", kHealth},
-      {R"({"pid":42,"timestamp":0,"error":7})", "\"error\" is not a string",
-       kHealth},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, Reencoded(c.json, c.health)) << c.json.substr(0, 80);

@@ -44,14 +44,14 @@ class TemporaryFile {
     const char* name = paths_.temporaryName.c_str();
     descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
     if (descriptor_ < 0 && errno == EEXIST &&
-        files_.unlink(directory_, name) == 0) {
+        unlinkat(directory_, name, 0) == 0) {
       descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
     }
     if (descriptor_ < 0) fail("Cannot create", paths_.temporary);
   }
   ~TemporaryFile() {
     if (descriptor_ >= 0) files_.close(descriptor_);
-    if (!renamed_) files_.unlink(directory_, paths_.temporaryName.c_str());
+    if (!renamed_) unlinkat(directory_, paths_.temporaryName.c_str(), 0);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
