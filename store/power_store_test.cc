@@ -188,6 +188,9 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
       {"policy.json", Place::kData, largest, Act::kLoad, kDone},
       {"policy.json", Place::kData, largest + " ", Act::kLoad,
        policy + ": larger than 65536 bytes"},
+      {"policy.json", Place::kData, R"({"ledMode":7})", Act::kLoad,
+       "Cannot decode " + (run_ / "policy.json").native() +
+           ": \"ledMode\" is not a string"},
       {"policy.json", Place::kFifo, "", Act::kLoad,
        policy + ": not a regular file"},
       {"policy.json", Place::kLink, "", Act::kLoad,
