@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <limits>
-
 #include "common/native_control_error.h"
 #include "store/file_descriptor.h"
 #include "store/test_support.h"
@@ -30,8 +28,6 @@ constexpr const char* kNotRunning = "Charge daemon not running";
 constexpr const char* kApplyFailure = "Waiting for a valid battery percentage";
 constexpr const char* kNoFile = "(no file)";
 constexpr double kNow = 780000000.0;
-constexpr int32_t kSelf = std::numeric_limits<int32_t>::max();
-constexpr int32_t kGone = kSelf - 1;
 constexpr uid_t kOther = 12345;  // a user and group id nobody has
 enum class DaemonLock { kAbsent, kUnlocked, kHeld };
 
@@ -243,24 +239,24 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
 // Alive means a fresh heartbeat from a live process, and "daemon.lock" held:
 // here by a second open file of this process, as by the daemon's own.
 TEST_F(PowerStoreTest, HealthJudgesTheHeartbeatAndTheDaemonLock) {
-  static const struct {
+  const pid_t self = getpid(), gone = testing::StartChild([] { return 0; });
+  ASSERT_EQ(0, testing::WaitForChild(gone));
+  const struct {
     int32_t pid;
     double age;
     DaemonLock lock;
     const char* error;
   } cases[] = {
-      {kSelf, 9.9, DaemonLock::kHeld, kDone},
-      {kSelf, 10.0, DaemonLock::kHeld, kPrepare},
-      {kSelf, -0.001, DaemonLock::kHeld, kPrepare},
+      {self, 9.9, DaemonLock::kHeld, kDone},
+      {self, 10.0, DaemonLock::kHeld, kPrepare},
+      {self, -0.001, DaemonLock::kHeld, kPrepare},
       {0, 1.0, DaemonLock::kHeld, kPrepare},
       {-1, 1.0, DaemonLock::kHeld, kPrepare},
-      {kGone, 1.0, DaemonLock::kHeld, kPrepare},
-      {kSelf, 1.0, DaemonLock::kAbsent, kNotRunning},
-      {kSelf, 1.0, DaemonLock::kUnlocked, kNotRunning},
+      {gone, 1.0, DaemonLock::kHeld, kPrepare},
+      {self, 1.0, DaemonLock::kAbsent, kNotRunning},
+      {self, 1.0, DaemonLock::kUnlocked, kNotRunning},
   };
   const NativePowerStore store(run_);
-  const pid_t gone = testing::StartChild([] { return 0; });
-  ASSERT_EQ(0, testing::WaitForChild(gone));
   for (const auto& c : cases) {
     fs::remove(run_ / "daemon.lock");
     std::optional<HeldLock> held;
@@ -268,10 +264,7 @@ TEST_F(PowerStoreTest, HealthJudgesTheHeartbeatAndTheDaemonLock) {
       held.emplace(store.lockFile("daemon.lock", true));
     }
     if (c.lock == DaemonLock::kUnlocked) held.reset();
-    const int32_t pid = c.pid == kSelf   ? getpid()
-                        : c.pid == kGone ? gone
-                                         : c.pid;
-    const NativeDaemonHealth heartbeat{pid, kNow - c.age, "Adapter: a"};
+    const NativeDaemonHealth heartbeat{c.pid, kNow - c.age, "Adapter: a"};
     store.saveHealth(heartbeat);
     EXPECT_EQ(c.error,
               ThrownText([&] { EXPECT_EQ(heartbeat, store.health(kNow)); }))
