@@ -44,11 +44,11 @@ class PowerStoreTest : public ::testing::Test {
 
 TEST_F(PowerStoreTest, MakesItsDirectoryPrivate) {
   const auto deep = dir_.path() / "Library/Application Support/run";
-  NativePowerStore{deep};
+  const NativePowerStore created(deep);
   EXPECT_EQ(0700, ModeOf(deep));
   EXPECT_EQ(0700, ModeOf(deep.parent_path().parent_path()));
   ASSERT_EQ(0, mkdir(run_.c_str(), 0755));
-  NativePowerStore{run_};
+  const NativePowerStore narrowed(run_);
   EXPECT_EQ(0700, ModeOf(run_));
 }
 
@@ -177,30 +177,30 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
   const struct {
     const char* name;
     Place place;
-    std::string data;
     Act act;
+    std::string data;
     std::string expected;
   } cases[] = {
-      {"policy.json", Place::kData, largest, Act::kLoad, kDone},
-      {"policy.json", Place::kData, largest + " ", Act::kLoad,
+      {"policy.json", Place::kData, Act::kLoad, largest, kDone},
+      {"policy.json", Place::kData, Act::kLoad, largest + " ",
        policy + ": larger than 65536 bytes"},
-      {"policy.json", Place::kData, R"({"ledMode":7})", Act::kLoad,
+      {"policy.json", Place::kData, Act::kLoad, R"({"ledMode":7})",
        "Cannot decode " + (run_ / "policy.json").native() +
            ": \"ledMode\" is not a string"},
-      {"policy.json", Place::kFifo, "", Act::kLoad,
+      {"policy.json", Place::kFifo, Act::kLoad, "",
        policy + ": not a regular file"},
-      {"policy.json", Place::kLink, "", Act::kLoad,
+      {"policy.json", Place::kLink, Act::kLoad, "",
        policy + ": Too many levels of symbolic links"},
-      {"policy.json", Place::kForeign, "{}", Act::kLoad,
+      {"policy.json", Place::kForeign, Act::kLoad, "{}",
        policy + ": owned by user 12345"},
-      {"policy.json.tmp", Place::kLink, "", Act::kSave, kDone},
-      {"policy.json.tmp", Place::kData, "{\"up", Act::kSave, kDone},
-      {"policy.lock", Place::kFifo, "", Act::kLock, lock},
-      {"policy.lock", Place::kLink, "", Act::kLock, "Cannot open backend lock"},
-      {"policy.lock", Place::kForeign, "", Act::kLock, kDone},
-      {"daemon.lock", Place::kForeign, "", Act::kHealth, kNotRunning},
-      {"health.json", Place::kForeign, EncodeHealth({getpid(), kNow}),
-       Act::kHealth, kPrepare},
+      {"policy.json.tmp", Place::kLink, Act::kSave, "", kDone},
+      {"policy.json.tmp", Place::kData, Act::kSave, "{\"up", kDone},
+      {"policy.lock", Place::kFifo, Act::kLock, "", lock},
+      {"policy.lock", Place::kLink, Act::kLock, "", "Cannot open backend lock"},
+      {"policy.lock", Place::kForeign, Act::kLock, "", kDone},
+      {"daemon.lock", Place::kForeign, Act::kHealth, "", kNotRunning},
+      {"health.json", Place::kForeign, Act::kHealth,
+       EncodeHealth({getpid(), kNow}), kPrepare},
   };
   const NativePowerStore store(run_);
   const fs::path elsewhere = dir_.path() / "elsewhere";
@@ -243,18 +243,18 @@ TEST_F(PowerStoreTest, HealthJudgesTheHeartbeatAndTheDaemonLock) {
   ASSERT_EQ(0, testing::WaitForChild(gone));
   const struct {
     int32_t pid;
-    double age;
     DaemonLock lock;
+    double age;
     const char* error;
   } cases[] = {
-      {self, 9.9, DaemonLock::kHeld, kDone},
-      {self, 10.0, DaemonLock::kHeld, kPrepare},
-      {self, -0.001, DaemonLock::kHeld, kPrepare},
-      {0, 1.0, DaemonLock::kHeld, kPrepare},
-      {-1, 1.0, DaemonLock::kHeld, kPrepare},
-      {gone, 1.0, DaemonLock::kHeld, kPrepare},
-      {self, 1.0, DaemonLock::kAbsent, kNotRunning},
-      {self, 1.0, DaemonLock::kUnlocked, kNotRunning},
+      {self, DaemonLock::kHeld, 9.9, kDone},
+      {self, DaemonLock::kHeld, 10.0, kPrepare},
+      {self, DaemonLock::kHeld, -0.001, kPrepare},
+      {0, DaemonLock::kHeld, 1.0, kPrepare},
+      {-1, DaemonLock::kHeld, 1.0, kPrepare},
+      {gone, DaemonLock::kHeld, 1.0, kPrepare},
+      {self, DaemonLock::kAbsent, 1.0, kNotRunning},
+      {self, DaemonLock::kUnlocked, 1.0, kNotRunning},
   };
   const NativePowerStore store(run_);
   for (const auto& c : cases) {
