@@ -128,6 +128,9 @@ void ServeAreas(NativePowerStore& store, NativePowerController& controller,
 void tick(NativePowerStore& store, NativePowerController& controller,
           std::optional<int64_t> percentage) {
   store.withPolicyLock([&] { ServeAreas(store, controller, percentage); });
+  // The pass kept to the directory the store holds open; a path that now
+  // leads elsewhere is reported, never followed.
+  store.checkDirectory();
 }
 
 void run(NativePowerStore& store,

@@ -18,14 +18,18 @@ bool IsSmallWholeNumber(double seconds) {
 
 }  // namespace
 
-double NowSinceReferenceDate() {
+double SecondsSinceReferenceDate(std::chrono::system_clock::time_point time) {
   using std::chrono::system_clock;
   // Subtracting before converting keeps the clock's sub-microsecond digits,
   // which a double of seconds since 1970 would round away.
   const auto sinceReference =
-      system_clock::now() -
+      time -
       system_clock::time_point(std::chrono::seconds(kReferenceDateUnixSeconds));
   return std::chrono::duration<double>(sinceReference).count();
+}
+
+double NowSinceReferenceDate() {
+  return SecondsSinceReferenceDate(std::chrono::system_clock::now());
 }
 
 std::string EncodeHealth(const NativeDaemonHealth& health) {

@@ -1,6 +1,7 @@
 #ifndef AMPERVALE_STORE_DAEMON_HEALTH_H_
 #define AMPERVALE_STORE_DAEMON_HEALTH_H_
 
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -12,6 +13,9 @@ namespace ampervale {
 // Points in time are seconds since 2001-01-01 00:00:00 UTC, which lies this
 // many seconds after the Unix epoch.
 inline constexpr int64_t kReferenceDateUnixSeconds = 978307200;
+
+// `time` in seconds since 2001-01-01 UTC.
+double SecondsSinceReferenceDate(std::chrono::system_clock::time_point time);
 
 // The system clock's current time in seconds since 2001-01-01 UTC.
 double NowSinceReferenceDate();

@@ -15,9 +15,29 @@ class FileDescriptor {
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept
+      : descriptor_(other.descriptor_) {
+    other.descriptor_ = -1;
+  }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      reset(other.descriptor_);
+      other.descriptor_ = -1;
+    }
+    return *this;
+  }
 
   int get() const noexcept { return descriptor_; }
   bool valid() const noexcept { return descriptor_ >= 0; }
+
+  // Gives up ownership: the descriptor stays open.
+  void release() noexcept { descriptor_ = -1; }
+
+  // Closes the descriptor held so far and holds `descriptor` instead.
+  void reset(int descriptor) noexcept {
+    if (descriptor_ >= 0) ::close(descriptor_);
+    descriptor_ = descriptor;
+  }
 
   // Closes now and returns close()'s result, errno set on failure. For a
   // written file a failed close can be the first report of a lost write.

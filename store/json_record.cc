@@ -66,6 +66,11 @@ std::optional<int64_t> ExactInteger(const json& value) {
 }  // namespace
 
 json ParseObject(std::string_view text) {
+  // The parser takes a NUL byte for the end of the input and would accept
+  // whatever follows it unread.
+  if (text.find('\0') != std::string_view::npos) {
+    throw JsonRecordError("the document holds a NUL byte");
+  }
   json document;
   try {
     document = json::parse(text, LimitDepth);

@@ -24,8 +24,8 @@ namespace json_record {
 inline constexpr int kMaxDepth = 64;
 
 // Parses `text` as one JSON object. Throws JsonRecordError for bad syntax,
-// invalid UTF-8, numbers beyond a double, nesting deeper than kMaxDepth, or
-// a document that is not an object.
+// invalid UTF-8, a NUL byte anywhere, numbers beyond a double, nesting deeper
+// than kMaxDepth, or a document that is not an object.
 nlohmann::json ParseObject(std::string_view text);
 
 // Each reader returns nullopt when `key` is missing or null, and throws

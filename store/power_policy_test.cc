@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/daemon_health.h"
 #include "store/json_record.h"
 #include "store/test_support.h"
 
@@ -21,7 +22,6 @@ TEST(PowerPolicyTest, ValidatesInRuleOrder) {
       {{}, kValid},
       {{.upperLimit = 30, .adapterEnabled = false, .ledMode = "off"}, kValid},
       {{.upperLimit = 99, .ledMode = "system"}, kValid},
-      {{.upperLimit = 50, .restoreChargingRequested = false}, kValid},
       {{.upperLimit = 29}, "Invalid stored charge limit"},
       {{.upperLimit = 100, .restoreChargingRequested = true},
        "Invalid stored charge limit"},
@@ -29,7 +29,6 @@ TEST(PowerPolicyTest, ValidatesInRuleOrder) {
        "Conflicting stored charging policy"},
       {{.ledMode = "Green"}, "Invalid stored LED mode"},
       {{.ledMode = "green"}, kValid},
-      {{.ledMode = "always-off"}, "Invalid stored LED mode"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.message, testing::ThrownText([&] { c.policy.validate(); }))
@@ -37,20 +36,25 @@ TEST(PowerPolicyTest, ValidatesInRuleOrder) {
   }
 }
 
-std::string Reencoded(const std::string& json) {
+constexpr bool kHealth = true;
+
+std::string Reencoded(const std::string& json, bool health) {
   try {
-    return EncodePolicy(DecodePolicy(json));
+    return health ? EncodeHealth(DecodeHealth(json))
+                  : EncodePolicy(DecodePolicy(json));
   } catch (const JsonRecordError& error) {
     return error.what();
   }
 }
 
 // Decoding `json` and encoding the result gives `expected`, or decoding
-// throws it. Encoding writes compact JSON in field order.
+// throws it. Encoding writes compact JSON in field order; where the two
+// texts are equal a timestamp survived exactly.
 TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
   static const struct {
     std::string json;
     std::string expected;
+    bool health = false;
   } cases[] = {
       {R"( {"upperLimit":null,"adapterEnabled":null,"ledMode":null,)"
        R"("restoreChargingRequested":null,"future":{"x":[1]}} )",
@@ -77,10 +81,37 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
        "parse error at line 1, column 70013: syntax error while parsing "
        "value - invalid string: control character U+0001 (SOH) must be "
        "escaped to \\u0001; last read: '\"a..."},
+      // The whole file is the document, up to its last byte.
+      {std::string("{\"upperLimit\":50}") + '\0' + "{\"this is\":\"garbage",
+       "the document holds a NUL byte"},
+      {R"({"timestamp":1.5,"pid":42,"error":null,"x":[]})",
+       R"({"pid":42,"timestamp":1.5})", kHealth},
+      {R"({"pid":1,"timestamp":-86400.0,"error":"Adapter: x"})",
+       R"({"pid":1,"timestamp":-86400,"error":"Adapter: x"})", kHealth},
+      {R"({"pid":2147483647,"timestamp":786812345.6789012})",
+       R"({"pid":2147483647,"timestamp":786812345.6789012})", kHealth},
+      {R"({"timestamp":0})", "\"pid\" is missing", kHealth},
+      {R"({"pid":2147483648,"timestamp":0})",
+       "\"pid\" is not an integer from -2147483648 to 2147483647", kHealth},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, Reencoded(c.json)) << c.json.substr(0, 80);
+    EXPECT_EQ(c.expected, Reencoded(c.json, c.health)) << c.json.substr(0, 80);
   }
+  // The daemon writes its heartbeat even when the error text holds bytes of
+  // a file name that are not UTF-8.
+  EXPECT_EQ("{\"pid\":-1,\"timestamp\":0.1,\"error\":\"bad \xef\xbf\xbd\"}",
+            EncodeHealth({.pid = -1, .timestamp = 0.1, .error = "bad \xff"}));
+}
+
+TEST(PowerPolicyTest, TimeCountsFromTheReferenceDate) {
+  using std::chrono::system_clock;
+  const auto reference = system_clock::from_time_t(978307200);
+  EXPECT_EQ(0.0, SecondsSinceReferenceDate(reference));
+  EXPECT_EQ(-1.5, SecondsSinceReferenceDate(reference -
+                                            std::chrono::milliseconds(1500)));
+  EXPECT_EQ(786812345.5,
+            SecondsSinceReferenceDate(reference +
+                                      std::chrono::milliseconds(786812345500)));
 }
 
 }  // namespace

@@ -1,16 +1,9 @@
 #include "store/power_store.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
 #include <optional>
 
 #include "common/native_control_error.h"
-#include "store/file_descriptor.h"
-#include "store/file_system_error.h"
 #include "store/json_record.h"
 
 namespace ampervale {
@@ -19,58 +12,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr mode_t kDirectoryMode = 0700;
 constexpr double kHeartbeatLifetime = 10.0;  // seconds; five missed passes
-constexpr const char* kUnexpectedDirectory =
-    "Backend runtime directory has unexpected ownership or type";
 constexpr const char* kDaemonNotRunning =
     "Charge daemon not running; prepare the helper backends";
 
-bool MakeDirectory(const fs::path& directory) {
-  return mkdir(directory.c_str(), kDirectoryMode) == 0 || errno == EEXIST;
-}
-
-// Like `mkdir -p`, with kDirectoryMode for every directory it makes.
-void CreateDirectories(const fs::path& directory) {
-  if (MakeDirectory(directory)) return;
-  const int error = errno;
-  const fs::path parent = directory.parent_path();
-  if (error != ENOENT || parent.empty() || parent == directory) {
-    throw FileSystemError(error, "Cannot create", directory);
-  }
-  CreateDirectories(parent);
-  if (!MakeDirectory(directory)) {
-    throw FileSystemError(errno, "Cannot create", directory);
-  }
-}
-
-// Checks and narrows the directory through one descriptor, so that the
-// entry whose owner was checked is the one whose mode changes, even if the
-// path is swapped in between. A symbolic link is refused, not followed.
-void ClaimDirectory(const fs::path& directory) {
-  const FileDescriptor descriptor(
-      open(directory.c_str(),
-           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (!descriptor.valid() && (errno == ELOOP || errno == ENOTDIR)) {
-    throw NativeControlError(kUnexpectedDirectory);
-  }
-  struct stat status {};
-  if (!descriptor.valid() || fstat(descriptor.get(), &status) != 0) {
-    throw FileSystemError(errno, "Cannot inspect", directory);
-  }
-  if (!S_ISDIR(status.st_mode) || status.st_uid != geteuid()) {
-    throw NativeControlError(kUnexpectedDirectory);
-  }
-  if (fchmod(descriptor.get(), kDirectoryMode) != 0) {
-    throw FileSystemError(errno, "Cannot change the mode of", directory);
-  }
-}
-
 // An unreadable or undecodable heartbeat is as good as none.
-std::optional<NativeDaemonHealth> ReadHeartbeat(const fs::path& file) {
+std::optional<NativeDaemonHealth> ReadHeartbeat(int directory,
+                                                const RecordPaths& paths) {
   try {
     std::string text;
-    if (!ReadRecordFile(file, text)) return std::nullopt;
+    if (!ReadRecordFile(directory, paths, text)) return std::nullopt;
     return DecodeHealth(text);
   } catch (const std::exception&) {
     return std::nullopt;
@@ -96,16 +47,15 @@ NativePowerPolicy DecodeStoredPolicy(const std::string& text,
 
 }  // namespace
 
-NativePowerStore::NativePowerStore(fs::path directory, Clock clock)
-    : directory_(std::move(directory)),
+NativePowerStore::NativePowerStore(const fs::path& directory, Clock clock,
+                                   FileSystem& files)
+    : directory_(directory),
       clock_(std::move(clock)),
-      policyLock_(directory_ / "policy.lock"),
-      daemonLock_(directory_ / "daemon.lock"),
-      policy_(directory_, "policy.json"),
-      health_(directory_, "health.json") {
-  CreateDirectories(directory_);
-  ClaimDirectory(directory_);
-}
+      files_(files),
+      policyLock_(directory_.path() / "policy.lock"),
+      daemonLock_(directory_.path() / "daemon.lock"),
+      policy_(directory_.path(), "policy.json"),
+      health_(directory_.path(), "health.json") {}
 
 const fs::path& NativePowerStore::productionDirectory() {
   static const fs::path kProduction(
@@ -115,12 +65,15 @@ const fs::path& NativePowerStore::productionDirectory() {
 
 int NativePowerStore::lockFile(const std::string& name,
                                bool nonblocking) const {
-  return OpenLockedFile(directory_ / name, nonblocking);
+  return OpenLockedFile(directory_.descriptor(), directory_.path() / name,
+                        nonblocking);
 }
 
 NativePowerPolicy NativePowerStore::loadPolicy() const {
   std::string text;
-  if (!ReadRecordFile(policy_.file, text)) return NativePowerPolicy{};
+  if (!ReadRecordFile(directory_.descriptor(), policy_, text)) {
+    return NativePowerPolicy{};
+  }
   NativePowerPolicy policy = DecodeStoredPolicy(text, policy_.file);
   policy.validate();
   return policy;
@@ -128,20 +81,22 @@ NativePowerPolicy NativePowerStore::loadPolicy() const {
 
 void NativePowerStore::savePolicy(const NativePowerPolicy& policy) const {
   policy.validate();
-  ReplaceRecordFile(policy_, EncodePolicy(policy), Durability::kFlushed);
+  ReplaceRecordFile(directory_.descriptor(), policy_, EncodePolicy(policy),
+                    Durability::kFlushed, files_);
 }
 
 void NativePowerStore::saveHealth(const NativeDaemonHealth& health) const {
-  ReplaceRecordFile(health_, EncodeHealth(health), Durability::kAtomic);
+  ReplaceRecordFile(directory_.descriptor(), health_, EncodeHealth(health),
+                    Durability::kAtomic, files_);
 }
 
 NativeDaemonHealth NativePowerStore::health(double now) const {
   const std::optional<NativeDaemonHealth> heartbeat =
-      ReadHeartbeat(health_.file);
+      ReadHeartbeat(directory_.descriptor(), health_);
   if (!heartbeat || !IsFreshFromLiveProcess(*heartbeat, now)) {
     throw NativeControlError(kDaemonNotRunning);
   }
-  switch (ProbeLock(daemonLock_)) {
+  switch (ProbeLock(directory_.descriptor(), daemonLock_)) {
     case LockProbe::kHeldElsewhere:
       return *heartbeat;
     case LockProbe::kFailed:

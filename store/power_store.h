@@ -8,15 +8,19 @@
 #include <utility>
 
 #include "store/daemon_health.h"
+#include "store/file_system.h"
 #include "store/lock_file.h"
 #include "store/power_policy.h"
 #include "store/record_file.h"
+#include "store/runtime_directory.h"
 
 namespace ampervale {
 
 // The runtime directory where the commands and the daemon meet: its lock
 // files, the stored policy ("policy.json") and the daemon's heartbeat
 // ("health.json"). Nothing is cached: every operation reads the disk again.
+// The directory is opened once, and every file in it is reached through
+// that descriptor, never by its path.
 //
 // Failures of the system's own rules are NativeControlErrors. Failures of
 // the file system are FileSystemErrors (a std::system_error naming the
@@ -27,19 +31,24 @@ class NativePowerStore {
   using Mutation = std::function<void(NativePowerPolicy&)>;
   using Apply = std::function<void(const NativePowerPolicy&)>;
 
-  // Creates `directory` (and missing parents) with mode 0700, then requires
-  // it to be a directory, not a symbolic link, owned by the effective user:
-  // otherwise "Backend runtime directory has unexpected ownership or type",
-  // with nothing changed. Narrows its mode to 0700. `clock` gives update()
-  // the current time.
-  explicit NativePowerStore(std::filesystem::path directory,
-                            Clock clock = NowSinceReferenceDate);
+  // Opens `directory` as RuntimeDirectory does: creates it and missing
+  // parents with mode 0700, refuses unsafe parents and a directory that is
+  // not the effective user's own, and narrows its mode to 0700. `clock`
+  // gives update() the current time; records are written through `files`.
+  explicit NativePowerStore(const std::filesystem::path& directory,
+                            Clock clock = NowSinceReferenceDate,
+                            FileSystem& files = SystemFileSystem());
 
   // "/Library/Application Support/Ampervale/run".
   static const std::filesystem::path& productionDirectory();
 
-  const std::filesystem::path& directory() const { return directory_; }
+  const std::filesystem::path& directory() const { return directory_.path(); }
   double now() const { return clock_(); }
+
+  // Throws when the directory's path no longer leads to the directory this
+  // store works in, or a parent became unsafe: see
+  // RuntimeDirectory::recheck(). The store goes on working where it is.
+  void checkDirectory() const { directory_.recheck(); }
 
   // Opens the lock file `name` in the directory and locks it: see
   // OpenLockedFile for the flags and messages. The caller owns the returned
@@ -51,7 +60,8 @@ class NativePowerStore {
   // however `step` ends, and returns or throws what `step` did.
   template <typename Step>
   std::invoke_result_t<Step&> withPolicyLock(Step&& step) const {
-    const HeldLock lock(OpenLockedFile(policyLock_, /*nonblocking=*/false));
+    const HeldLock lock(OpenLockedFile(directory_.descriptor(), policyLock_,
+                                       /*nonblocking=*/false));
     return step();
   }
 
@@ -91,8 +101,9 @@ class NativePowerStore {
   void settle(NativePowerPolicy& next, const Apply& apply) const;
   void rollBack(const NativePowerPolicy& previous) const noexcept;
 
-  std::filesystem::path directory_;
+  RuntimeDirectory directory_;
   Clock clock_;
+  FileSystem& files_;
   std::filesystem::path policyLock_;
   std::filesystem::path daemonLock_;
   RecordPaths policy_;

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
-#include "store/disk_sync.h"
 #include "store/file_descriptor.h"
 #include "store/file_system_error.h"
 
@@ -19,8 +17,6 @@ namespace fs = std::filesystem;
 
 // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-constexpr int kCreateFlags =
-    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t kRecordMode = 0600;
 
 // Reads until `content` is full; a file that shrank since fstat keeps what
@@ -38,25 +34,24 @@ void ReadInto(int descriptor, const fs::path& file, std::string& content) {
   content.resize(filled);
 }
 
-// A leftover of the same name can only be a crashed writer's, since the
-// caller orders the writers.
-int CreateExclusive(const fs::path& path) {
-  int descriptor = open(path.c_str(), kCreateFlags, kRecordMode);
-  if (descriptor < 0 && errno == EEXIST && unlink(path.c_str()) == 0) {
-    descriptor = open(path.c_str(), kCreateFlags, kRecordMode);
-  }
-  if (descriptor < 0) throw FileSystemError(errno, "Cannot create", path);
-  return descriptor;
-}
-
 // The new content on its way to taking a record file's place; removed
-// unless it got there.
+// unless it got there. A leftover of the same name can only be a crashed
+// writer's, since the caller orders the writers.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const fs::path& path)
-      : path_(path), descriptor_(CreateExclusive(path)) {}
+  TemporaryFile(int directory, const RecordPaths& paths, FileSystem& files)
+      : directory_(directory), paths_(paths), files_(files) {
+    const char* name = paths_.temporaryName.c_str();
+    descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
+    if (descriptor_ < 0 && errno == EEXIST &&
+        unlinkat(directory_, name, 0) == 0) {
+      descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
+    }
+    if (descriptor_ < 0) fail("Cannot create", paths_.temporary);
+  }
   ~TemporaryFile() {
-    if (!renamed_) unlink(path_.c_str());
+    if (descriptor_ >= 0) files_.close(descriptor_);
+    if (!renamed_) unlinkat(directory_, paths_.temporaryName.c_str(), 0);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -64,81 +59,101 @@ class TemporaryFile {
   void write(std::string_view content) {
     while (!content.empty()) {
       const ssize_t count =
-          ::write(descriptor_.get(), content.data(), content.size());
+          files_.write(descriptor_, content.data(), content.size());
       if (count < 0 && errno == EINTR) continue;
-      if (count < 0) throw FileSystemError(errno, "Cannot write", path_);
+      if (count < 0) fail("Cannot write", paths_.temporary);
       content.remove_prefix(static_cast<size_t>(count));
     }
   }
 
   void flush() {
-    if (!SyncFileData(descriptor_.get())) {
-      throw FileSystemError(errno, "Cannot flush", path_);
-    }
+    if (!files_.syncData(descriptor_)) fail("Cannot flush", paths_.temporary);
   }
 
+  // A failed close can be the first report of a lost write.
   void close() {
-    if (descriptor_.close() != 0) {
-      throw FileSystemError(errno, "Cannot write", path_);
-    }
+    const int result = files_.close(descriptor_);
+    descriptor_ = -1;
+    if (result != 0) fail("Cannot write", paths_.temporary);
   }
 
-  void renameOver(const fs::path& file) {
-    if (std::rename(path_.c_str(), file.c_str()) != 0) {
-      throw FileSystemError(errno, "Cannot replace", file);
+  void renameOver() {
+    if (files_.rename(directory_, paths_.temporaryName.c_str(),
+                      paths_.fileName.c_str()) != 0) {
+      fail("Cannot replace", paths_.file);
     }
     renamed_ = true;
   }
 
  private:
-  const fs::path& path_;
-  FileDescriptor descriptor_;
+  [[noreturn]] static void fail(const char* action, const fs::path& path) {
+    throw FileSystemError(errno, action, path);
+  }
+
+  int directory_;
+  const RecordPaths& paths_;
+  FileSystem& files_;
+  int descriptor_ = -1;
   bool renamed_ = false;
 };
-
-void FlushDirectory(const fs::path& directory) {
-  const FileDescriptor descriptor(
-      open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!descriptor.valid() || !SyncDirectory(descriptor.get())) {
-    throw FileSystemError(errno, "Cannot flush", directory);
-  }
-}
 
 }  // namespace
 
 RecordPaths::RecordPaths(const fs::path& directoryPath, std::string_view name)
     : directory(directoryPath),
       file(directoryPath / name),
-      temporary(directoryPath / (std::string(name) + ".tmp")) {}
+      temporary(directoryPath / (std::string(name) + ".tmp")),
+      fileName(name),
+      temporaryName(std::string(name) + ".tmp") {}
 
-bool ReadRecordFile(const fs::path& file, std::string& content) {
-  const FileDescriptor descriptor(open(file.c_str(), kReadFlags));
+bool ReadRecordFile(int directory, const RecordPaths& paths,
+                    std::string& content) {
+  const FileDescriptor descriptor(
+      openat(directory, paths.fileName.c_str(), kReadFlags));
   if (!descriptor.valid() && errno == ENOENT) return false;
   struct stat status {};
   if (!descriptor.valid() || fstat(descriptor.get(), &status) != 0) {
-    throw FileSystemError(errno, "Cannot read", file);
+    throw FileSystemError(errno, "Cannot read", paths.file);
   }
   if (!S_ISREG(status.st_mode)) {
-    throw FileSystemError(EINVAL, "Cannot read", file, "not a regular file");
+    throw FileSystemError(EINVAL, "Cannot read", paths.file,
+                          "not a regular file");
+  }
+  if (status.st_uid != geteuid()) {
+    throw FileSystemError(EPERM, "Cannot read", paths.file,
+                          "owned by user " + std::to_string(status.st_uid));
   }
   if (static_cast<uintmax_t>(status.st_size) > kMaxRecordFileSize) {
     throw FileSystemError(
-        EFBIG, "Cannot read", file,
+        EFBIG, "Cannot read", paths.file,
         "larger than " + std::to_string(kMaxRecordFileSize) + " bytes");
   }
   content.resize(static_cast<size_t>(status.st_size));
-  ReadInto(descriptor.get(), file, content);
+  ReadInto(descriptor.get(), paths.file, content);
   return true;
+}
+
+void ReplaceRecordFile(int directory, const RecordPaths& paths,
+                       std::string_view content, Durability durability,
+                       FileSystem& files) {
+  TemporaryFile temporary(directory, paths, files);
+  temporary.write(content);
+  if (durability == Durability::kFlushed) temporary.flush();
+  temporary.close();
+  temporary.renameOver();
+  if (durability == Durability::kFlushed && !files.syncDirectory(directory)) {
+    throw FileSystemError(errno, "Cannot flush", paths.directory);
+  }
 }
 
 void ReplaceRecordFile(const RecordPaths& paths, std::string_view content,
                        Durability durability) {
-  TemporaryFile temporary(paths.temporary);
-  temporary.write(content);
-  if (durability == Durability::kFlushed) temporary.flush();
-  temporary.close();
-  temporary.renameOver(paths.file);
-  if (durability == Durability::kFlushed) FlushDirectory(paths.directory);
+  const FileDescriptor directory(
+      open(paths.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory.valid()) {
+    throw FileSystemError(errno, "Cannot open", paths.directory);
+  }
+  ReplaceRecordFile(directory.get(), paths, content, durability);
 }
 
 }  // namespace ampervale
