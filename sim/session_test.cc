@@ -58,8 +58,8 @@ TEST(SessionTest, AnswersAndEndings) {
     Session session(1);
     // Blocks may arrive split anywhere and joined to the next.
     std::string answer;
-    for (size_t at = 0; at < c.bytes.size(); at += 7) {
-      answer += Feed(session, mac, Text(c.bytes.substr(at, 7)));
+    for (size_t at = 0; at < c.bytes.size(); at += 16) {
+      answer += Feed(session, mac, Text(c.bytes.substr(at, 16)));
     }
     EXPECT_EQ(c.answer, answer) << c.name;
     EXPECT_EQ(c.ending, session.ending()) << c.name;
