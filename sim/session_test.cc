@@ -19,25 +19,6 @@ std::string Feed(Session& session, SimulatedMac& mac, const Bytes& bytes) {
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-TEST(SessionTest, AnswersSplitAndJoinedBlocksInOrder) {
-  SimulatedMac mac(BuiltInMachine("firmware"));
-  mac.smc().SetValue("ACLC", {0x03});
-  Session session(7);
-  EXPECT_EQ("0000000007000000", Feed(session, mac, {0x01}));
-  Bytes both = NativeSMCPacket("ACLC", kSMCKeyInformation, 0, {}).bytes;
-  Bytes read = NativeSMCPacket("ACLC", kSMCReadKey, 1, {}).bytes;
-  both.insert(both.end(), read.begin(), read.end());
-  std::string answer =
-      Feed(session, mac, Bytes(both.begin(), both.begin() + 100));
-  answer += Feed(session, mac, Bytes(both.begin() + 100, both.end()));
-  ASSERT_EQ(2u * (8 + 80) * 2, answer.size());
-  EXPECT_EQ("0000000050000000", answer.substr(0, 16));  // code 0, 80 bytes
-  EXPECT_EQ("01000000", answer.substr(16 + 56, 8));     // width 1 at 28
-  EXPECT_EQ("0000000050000000", answer.substr(176, 16));
-  EXPECT_EQ("03", answer.substr(176 + 16 + 96, 2));  // ACLC at 48
-  EXPECT_EQ(Session::Ending::kOpen, session.ending());
-}
-
 TEST(SessionTest, AnswersAndEndings) {
   using enum Session::Ending;
   auto fault = [](FaultKind kind) {
@@ -75,7 +56,12 @@ TEST(SessionTest, AnswersAndEndings) {
     SimulatedMac mac(BuiltInMachine("firmware"));
     if (c.fault) mac.smc().faults().Add(*c.fault);
     Session session(1);
-    EXPECT_EQ(c.answer, Feed(session, mac, Text(c.bytes))) << c.name;
+    // Blocks may arrive split anywhere and joined to the next.
+    std::string answer;
+    for (size_t at = 0; at < c.bytes.size(); at += 16) {
+      answer += Feed(session, mac, Text(c.bytes.substr(at, 16)));
+    }
+    EXPECT_EQ(c.answer, answer) << c.name;
     EXPECT_EQ(c.ending, session.ending()) << c.name;
     if (c.ending != kOpen) {
       EXPECT_EQ("", Feed(session, mac, {0x01})) << c.name << ": after the end";

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/native_control_error.h"
+#include "control/fake_smc_access.h"
 
 namespace ampervale {
 namespace {
@@ -28,17 +28,11 @@ TEST(SMCPacketTest, KeysSizesAndPayloadsMustFitTheBlock) {
       {"ACLC", 33, 0, false}, {"ACLC", -1, 0, false},   {"ACLC", 1, 33, false},
   };
   for (const auto& c : cases) {
-    std::string error;
-    try {
-      NativeSMCPacket packet(c.key, kSMCWriteKey, c.size,
-                             std::vector<uint8_t>(c.payload, 7));
-      EXPECT_EQ(std::vector<uint8_t>(c.payload, 7),
-                std::vector<uint8_t>(packet.bytes.begin() + 48,
-                                     packet.bytes.begin() + 48 + c.payload));
-    } catch (const NativeControlError& thrown) {
-      error = thrown.description();
-    }
-    EXPECT_EQ(c.valid ? "" : "Invalid SMC key or payload size", error)
+    EXPECT_EQ(c.valid ? "" : "Invalid SMC key or payload size",
+              ControlErrorOf([&] {
+                NativeSMCPacket(c.key, kSMCWriteKey, c.size,
+                                std::vector<uint8_t>(c.payload, 7));
+              }))
         << c.key << " size " << c.size << " payload " << c.payload;
   }
 }

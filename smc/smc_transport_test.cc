@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "control/fake_smc_access.h"
 #include "sim/in_process.h"
 #include "sim/smc_model.h"
 
@@ -33,29 +34,9 @@ struct Wire {
   }
 };
 
-std::string FailureOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "";
-}
-
-TEST(SMCTransportTest, VerifiedWriteIsFourExactExchanges) {
-  Wire wire;
-  wire.transport.write("bfD0", {0x5a, 0, 0, 0});
-  EXPECT_EQ((std::vector<Bytes>{
-                NativeSMCPacket("bfD0", kSMCKeyInformation, 0, {}).bytes,
-                NativeSMCPacket("bfD0", kSMCWriteKey, 4, {0x5a, 0, 0, 0}).bytes,
-                NativeSMCPacket("bfD0", kSMCKeyInformation, 0, {}).bytes,
-                NativeSMCPacket("bfD0", kSMCReadKey, 4, {}).bytes}),
-            wire.requests);
-  EXPECT_EQ((Bytes{0x5a, 0, 0, 0}), wire.model.Value("bfD0"));
-}
-
-// Nothing is retried, and the transport stays usable after a failure.
-TEST(SMCTransportTest, FailuresNameTheKeyAndStopEarly) {
+// A verified write is four exchanges; nothing is retried, and the transport
+// stays usable after a failure.
+TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
   static const struct {
     FaultKind fault;
     uint8_t result;
@@ -65,6 +46,7 @@ TEST(SMCTransportTest, FailuresNameTheKeyAndStopEarly) {
     const char* commands;
     const char* message;
   } cases[] = {
+      {kNone, 0, 0, "bfD0", 4, "9 6 9 5", ""},
       {kNone, 0, 0, "ZZZZ", 0, "9",
        "SMC ZZZZ command 9: request failed (IOKit 0x00000000, SMC 132)"},
       {FaultKind::kReadResult, 1, 0, "ACLC", 0, "9 5",
@@ -87,7 +69,7 @@ TEST(SMCTransportTest, FailuresNameTheKeyAndStopEarly) {
     fault.kind = c.fault, fault.key = "ACLC";
     fault.result = c.result, fault.width = c.width;
     wire.model.faults().Add(fault);
-    EXPECT_EQ(c.message, FailureOf([&] {
+    EXPECT_EQ(c.message, ControlErrorOf([&] {
                 if (c.written == 0) wire.transport.read(c.key);
                 wire.transport.write(c.key, Bytes(c.written, 1));
               }));
@@ -104,7 +86,7 @@ TEST(SMCTransportTest, ShortReplyBlockIsAFailure) {
     return reply;
   });
   EXPECT_EQ("SMC ACLC command 9: reply block of 79 bytes, expected 80",
-            FailureOf([&] { transport.read("ACLC"); }));
+            ControlErrorOf([&] { transport.read("ACLC"); }));
 }
 
 }  // namespace
