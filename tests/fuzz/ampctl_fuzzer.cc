@@ -26,8 +26,9 @@ sim::SMCModel Machine(uint8_t choice, uint8_t faultChoice) {
   sim::SMCModel model(fuzz::BuiltInKeys(choice));
   // The first six kinds, up to kDisconnect, are the SMC's own faults.
   if (faultChoice % 8 <= static_cast<int>(sim::FaultKind::kDisconnect)) {
-    const auto key = std::next(model.keys().begin(),
-                               (faultChoice / 8) % model.keys().size());
+    const auto key = std::next(
+        model.keys().begin(),
+        static_cast<ptrdiff_t>((faultChoice / 8) % model.keys().size()));
     model.faults().Add(
         sim::Fault{.kind = static_cast<sim::FaultKind>(faultChoice % 8),
                    .key = key->first,

@@ -25,7 +25,7 @@ std::string Meaning(Read read, Encode encode) {
   }
 }
 
-std::string EncodeValid(NativePowerPolicy policy) {
+std::string EncodeValid(const NativePowerPolicy& policy) {
   policy.validate();
   return EncodePolicy(policy);
 }
