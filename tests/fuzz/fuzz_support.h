@@ -4,15 +4,15 @@
 // What the fuzzers share: a failed check aborts, so that libFuzzer keeps
 // the input that broke it.
 
-#include <stdlib.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "common/backend_tool.h"
 #include "sim/machine.h"
 
 namespace ampervale::fuzz {
@@ -25,51 +25,44 @@ inline void Require(bool holds, const char* what) {
 
 // A fresh directory in memory, removed at the end: the harnesses write and
 // flush files for every input and must not wait for a disk.
-class MemoryDirectory {
- public:
+struct MemoryDirectory {
   MemoryDirectory() {
     char pattern[] = "/dev/shm/ampervale-fuzz-XXXXXX";
     Require(mkdtemp(pattern) != nullptr, "cannot make a directory");
-    path_ = pattern;
+    path = pattern;
   }
   ~MemoryDirectory() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
   }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  std::filesystem::path path;
 };
 
-// "limit\n80" is {"limit", "80"}; an empty text is no argument at all.
-inline std::vector<std::string> Lines(std::string_view text) {
-  std::vector<std::string> lines;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    lines.emplace_back(text.substr(0, end));
-    text.remove_prefix(end == text.npos ? text.size() : end + 1);
-  }
-  return lines;
-}
-
-// A failed command reports exactly one line.
-inline bool IsOneLine(const std::string& text) {
-  return !text.empty() && text.find('\n') == text.size() - 1 &&
-         text != "Unexpected failure\n";
+// Runs a program's `tool` on the arguments in `data`, split at line feeds
+// ("limit\n80" is {"limit", "80"}; no bytes, no argument at all). It ends
+// with status 0 and no error, or 1 and exactly one line of error.
+inline int RunTool(const uint8_t* data, size_t size,
+                   const NativeBackendTool::Tool& tool) {
+  std::istringstream text(
+      std::string(reinterpret_cast<const char*>(data), size));
+  NativeBackendTool::Arguments arguments;
+  for (std::string line; std::getline(text, line);) arguments.push_back(line);
+  std::ostringstream err;
+  const int status = NativeBackendTool::run(arguments, tool, err);
+  const std::string error = err.str();
+  Require(status == 0 ? error.empty()
+                      : status == 1 && error != "Unexpected failure\n" &&
+                            std::count(error.begin(), error.end(), '\n') == 1 &&
+                            error.back() == '\n',
+          "not status 0, or 1 with one line of error");
+  return status;
 }
 
 // The SMC keys of one of the built-in machines, by `choice` modulo their
 // number.
-inline const sim::SMCModel::KeyTable& BuiltInKeys(uint8_t choice) {
-  static const auto tables = [] {
-    std::vector<sim::SMCModel::KeyTable> keys;
-    for (const std::string& name : sim::BuiltInProfileNames()) {
-      keys.push_back(sim::BuiltInMachine(name).keys);
-    }
-    return keys;
-  }();
-  return tables[choice % tables.size()];
+inline sim::SMCModel::KeyTable BuiltInKeys(uint8_t choice) {
+  static const std::vector<std::string> names = sim::BuiltInProfileNames();
+  return sim::BuiltInMachine(names[choice % names.size()]).keys;
 }
 
 }  // namespace ampervale::fuzz

@@ -5,19 +5,18 @@
 // whole fails with kIOReturnNotResponding, leaves the caller's buffer as it
 // was and breaks the connection for every later exchange.
 
-#include <stdlib.h>
+#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <bit>
-#include <cstring>
 #include <thread>
 
 #include "platform/battery.h"
 #include "platform/simulator_socket.h"
 #include "platform/smc_client.h"
+#include "sim/listening_socket.h"
 #include "tests/fuzz/fuzz_support.h"
 
 using namespace ampervale;
@@ -27,20 +26,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int Listen(const std::string& path) {
-  sockaddr_un address{.sun_family = AF_UNIX};
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  fuzz::Require(bind(listener, reinterpret_cast<sockaddr*>(&address),
-                     sizeof address) == 0 &&
-                    listen(listener, 4) == 0,
-                "cannot listen");
-  return listener;
-}
-
 // Answers the next connections with one stream each, then reads until the
 // client closes, so that no client is cut off in the middle of a request.
 void Serve(int listener, const std::vector<const Bytes*>& streams) {
+  fcntl(listener, F_SETFL, 0);  // the simulator's own socket does not block
   for (const Bytes* stream : streams) {
     const int client = accept(listener, nullptr, nullptr);
     (void)send(client, stream->data(), stream->size(), MSG_NOSIGNAL);
@@ -66,65 +55,62 @@ struct Reader {
 void CheckExchanges(platform::SMCConnection& connection, Reader& stream) {
   bool broken = false;
   for (int call = 0; call < 4; ++call) {
-    const std::array<uint8_t, 80> request{};
     std::array<uint8_t, 80> reply;
     reply.fill(0xA5);
+    auto expected = reply;
     size_t length = 80;
-    const int32_t code = connection.CallStructMethod(request, reply, &length);
+    const int32_t code =
+        connection.CallStructMethod(std::array<uint8_t, 80>{}, reply, &length);
     const uint8_t* header = broken ? nullptr : stream.Take(8);
     const uint32_t count = header ? GetUIntLE(header + 4, 4) : 0;
     const uint8_t* body = header && count <= 80 ? stream.Take(count) : nullptr;
     broken = body == nullptr;
-    Bytes expected(80, 0xA5);
     if (!broken) std::copy(body, body + count, expected.begin());
     fuzz::Require(
         code == (broken ? platform::kIOCodeNotResponding
                         : static_cast<int32_t>(GetUIntLE(header, 4))) &&
-            length == (broken ? 80 : count) &&
-            std::equal(expected.begin(), expected.end(), reply.begin()),
+            length == (broken ? 80 : count) && expected == reply,
         "an exchange read otherwise than the protocol says");
   }
 }
 
-std::optional<double> ExpectedProperty(Reader& stream) {
+// A property's value as its bits, which NaN keeps comparable.
+std::optional<uint64_t> Bits(std::optional<double> value) {
+  if (!value) return std::nullopt;
+  return std::bit_cast<uint64_t>(*value);
+}
+
+std::optional<uint64_t> ExpectedProperty(Reader& stream) {
   const uint8_t* tag = stream.Take(1);
   const uint8_t* value =
       tag && (*tag == 1 || *tag == 2) ? stream.Take(8) : nullptr;
   if (value == nullptr) return std::nullopt;
   const uint64_t bits = GetUIntLE(value, 8);
-  return *tag == 1 ? static_cast<double>(static_cast<int64_t>(bits))
-                   : std::bit_cast<double>(bits);
+  return *tag == 2 ? bits
+                   : Bits(static_cast<double>(static_cast<int64_t>(bits)));
 }
 
-bool Same(std::optional<double> a, std::optional<double> b) {
-  return a.has_value() == b.has_value() &&
-         (!a || std::bit_cast<uint64_t>(*a) == std::bit_cast<uint64_t>(*b));
-}
-
-void CheckBattery(Reader& stream) {
+void CheckBattery(Reader&& stream) {
   const auto capacities = platform::ReadBatteryCapacities();
   const uint8_t* exists = stream.Take(1);
-  fuzz::Require(capacities.has_value() == (exists && *exists == 1),
-                "battery service read otherwise than the protocol says");
-  if (!capacities) return;
-  const std::optional<double> current = ExpectedProperty(stream);
-  fuzz::Require(Same(capacities->current, current) &&
-                    Same(capacities->maximum, ExpectedProperty(stream)),
-                "battery property read otherwise than the protocol says");
+  fuzz::Require(capacities.has_value() == (exists && *exists == 1) &&
+                    (!capacities ||
+                     (Bits(capacities->current) == ExpectedProperty(stream) &&
+                      Bits(capacities->maximum) == ExpectedProperty(stream))),
+                "the battery read otherwise than the protocol says");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::MemoryDirectory scratch;
-  static const std::string path = (scratch.path() / "smc.sock").native();
-  static const int listener = Listen(path);
-  setenv(platform::kSimulatorVariable, path.c_str(), 1);
+  static const sim::ListeningSocket listener(scratch.path / "smc.sock", false);
+  setenv(platform::kSimulatorVariable, listener.path().c_str(), 1);
   if (size < 1) return 0;
   const size_t split = std::min<size_t>(data[0] * size_t{2}, size - 1);
   const Bytes smc(data + 1, data + 1 + split);
   const Bytes battery(data + 1 + split, data + size);
-  std::thread server(Serve, listener, std::vector{&smc, &battery});
+  std::thread server(Serve, listener.fd(), std::vector{&smc, &battery});
 
   Reader stream{smc};
   platform::SMCOpenResult opened = platform::OpenSMC();
@@ -138,8 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "the open read otherwise than the protocol says");
   if (opened.connection) CheckExchanges(*opened.connection, stream);
   opened.connection.reset();  // the server serves one connection at a time
-  Reader batteryStream{battery};
-  CheckBattery(batteryStream);
+  CheckBattery(Reader{battery});
   server.join();
   return 0;
 }

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
-# Installs a build into scratch DESTDIRs, component by component, under the
-# product's prefix and under /usr/local, and compares every file that lands,
-# with its permissions, with what the installation must hold: nothing
-# missing, nothing extra, nothing outside the prefix.
+# Installs a build into scratch DESTDIRs, component by component, under two
+# prefixes and checks every file that lands, and its mode: no more, no less.
 # Usage: check_layout.sh CMAKE BUILD_DIR HAS_SIMULATOR(1|0)
 set -euo pipefail
 readonly cmake=$1 build=$2 has_simulator=$3
 scratch=$(mktemp -d)
-readonly scratch
 trap 'rm -rf "$scratch"' EXIT
 
 backend() {
-  printf -- '-rwxr-xr-x %s\n' "$1/bin/ampctl" "$1/bin/ampkey"
-  printf -- '-rw-r--r-- %s\n' "$1/share/man/man8/ampctl.8" \
-    "$1/share/man/man8/ampkey.8"
+  printf -- '-rwxr-xr-x %s\n' "$1"/bin/amp{ctl,key}
+  printf -- '-rw-r--r-- %s\n' "$1"/share/man/man8/amp{ctl,key}.8
 }
 simulator() {
   [[ $has_simulator == 1 ]] || return 0
@@ -24,19 +20,15 @@ simulator() {
 failures=0
 # check PREFIX COMPONENT (empty: all) EXPECTED
 check() {
-  local destdir actual
   destdir=$(mktemp -d "$scratch/root.XXXXXX")
   DESTDIR=$destdir "$cmake" --install "$build" --prefix "$1" \
     ${2:+--component "$2"} >/dev/null
   # ls -l rather than stat or find -printf, which differ between systems.
-  actual=$(cd "$destdir" && find . -type f | while IFS= read -r file; do
-    echo "$(ls -l "$file" | cut -c1-10) ${file#.}"
-  done | sort)
-  if [[ "$actual" != "$(sort <<<"$3")" ]]; then
-    echo "prefix $1, component ${2:-(all)}:"
-    diff <(sort <<<"$3") <(echo "$actual") || true
+  actual=$(cd "$destdir" && find . -type f -exec ls -l {} + |
+    sed -E 's/^(.{10})\S* +(\S+ +){7}\./\1 /' | sort)
+  diff -u --label "expected: prefix $1, component ${2:-(all)}" \
+    --label installed <(sort <<<"$3") <(echo "$actual") ||
     failures=$((failures + 1))
-  fi
 }
 
 readonly product="/Library/Application Support/Ampervale"

@@ -1,12 +1,17 @@
-// ampsim's socket protocol: connections to one simulated Mac, each fed its
-// bytes in arbitrary pieces. Control requests may change the machine and
-// its faults for the connections after. Nothing crashes, and a connection
-// that has ended takes and answers nothing more.
+// ampsim on any bytes, read twice. As a machine description: a JSON
+// document is refused with a NativeControlError, or gives a machine that
+// runs: an hour passes and its state can be shown. As the socket protocol:
+// connections to one simulated Mac, each fed its bytes in arbitrary pieces,
+// where control requests may change the machine and its faults for the
+// connections after. Nothing crashes, and a connection that has ended takes
+// and answers nothing more.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "common/native_control_error.h"
 #include "sim/machine.h"
 #include "sim/session.h"
+#include "sim/simulated_mac.h"
 #include "tests/fuzz/fuzz_support.h"
 
 using namespace ampervale;
@@ -14,6 +19,16 @@ using namespace ampervale;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const sim::MachineDescription machine =
       sim::BuiltInMachine("firmware");
+  const nlohmann::json json =
+      nlohmann::json::parse(data, data + size, nullptr, false);
+  try {
+    if (!json.is_discarded()) {
+      sim::SimulatedMac described(sim::ParseMachine(json));
+      described.Advance(3600);
+      (void)described.StateJson().dump();
+    }
+  } catch (const NativeControlError&) {
+  }
   sim::SimulatedMac mac(machine);
   FuzzedDataProvider input(data, size);
   while (input.remaining_bytes() > 0) {
