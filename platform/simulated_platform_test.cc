@@ -50,8 +50,8 @@ enum class Fault { kNone, kLate, kDrip };
 class Peer {
  public:
   using Answer = std::function<Bytes(const Bytes&)>;
-  Peer(const std::string& path, Answer answer, Fault fault = Fault::kNone,
-       int at = 1)
+  Peer(const std::string& path, const Answer& answer,
+       Fault fault = Fault::kNone, int at = 1)
       : thread_([=, this, listener = Listen(path)] {
           Serve(listener, answer, fault, at);
           unlink(path.c_str());

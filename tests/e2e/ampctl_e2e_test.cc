@@ -110,7 +110,7 @@ TEST(AmpctlEndToEnd, DaemonEnforcesTheLimitAndCommandsDriveTheHardware) {
                 R"(,"restoreChargingRequested":false})",
             stored);
   char expected[16];
-  std::snprintf(expected, sizeof expected, "%02x000000\n", last);
+  ASSERT_LT(0, std::snprintf(expected, sizeof expected, "%02x000000\n", last));
   EXPECT_EQ(expected, key("bfD0"));
   EXPECT_EQ("", ReadWholeFile(sandbox.logs() + "daemon.err"));
 }
