@@ -1,5 +1,6 @@
 #include "tests/e2e/sandbox.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -7,137 +8,127 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/simulator_socket.h"
-#include "tests/e2e/process.h"
 
 namespace ampervale::e2e {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr char kSocketDirInside[] = "/run/ampervale-sim";
-constexpr char kSocketName[] = "smc.sock";
-
-std::string MakeTemporaryRoot() {
-  std::string pattern = "/tmp/ampervale-e2e-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  return pattern;
-}
-
-}  // namespace
-
 std::string BuiltProgram(const std::string& name) {
   return std::string(AMPERVALE_BIN_DIR) + "/" + name;
 }
 
-Sandbox::Sandbox()
-    : root_(MakeTemporaryRoot()),
-      library_(root_ + "/Library"),
-      socket_dir_(root_ + "/sim") {
-  fs::create_directories(library_);
-  fs::create_directories(socket_dir_);
-  fs::create_directories(root_ + "/logs");
+int WaitFor(pid_t pid, int limit_seconds) {
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(limit_seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) kill(pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+Sandbox::Sandbox() : root_("/tmp/ampervale-e2e-XXXXXX") {
+  if (mkdtemp(root_.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  library_ = root_ + "/Library";
+  socket_ = root_ + "/sim/smc.sock";
+  for (const char* folder : {"/Library", "/sim", "/logs"}) {
+    fs::create_directories(root_ + folder);
+  }
 }
 
 Sandbox::~Sandbox() {
-  for (pid_t pid : background_) {
-    if (pid <= 0) continue;
-    kill(pid, SIGKILL);
+  for (pid_t pid : started_) {
+    // Only a child still running: the pid of one already waited for may
+    // belong to another process by now.
+    if (waitpid(pid, nullptr, WNOHANG) == 0) kill(pid, SIGKILL);
     WaitFor(pid, 10);
   }
-  StopSimulator();
   std::error_code ignored;
   fs::remove_all(root_, ignored);
 }
 
-void Sandbox::StartSimulator(const std::vector<std::string>& arguments) {
-  std::string socket_path = socket_dir_ + "/" + kSocketName;
-  std::vector<std::string> argv = {BuiltProgram("ampsim"), "serve", "--socket",
-                                   socket_path};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  simulator_ =
-      Spawn(argv, root_ + "/logs/ampsim.out", root_ + "/logs/ampsim.err");
+void Sandbox::StartSimulator() {
+  started_.push_back(
+      Spawn({BuiltProgram("ampsim"), "serve", "--socket", socket_}, "ampsim",
+            std::nullopt));
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    if (platform::SimulatorSocket().Connect(socket_path) == 0) return;
+    if (platform::SimulatorSocket().Connect(socket_) == 0) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   throw std::runtime_error("ampsim did not start: " +
-                           ReadWholeFile(root_ + "/logs/ampsim.err"));
+                           ReadWholeFile(logs() + "ampsim.err"));
 }
 
-void Sandbox::StopSimulator() {
-  if (simulator_ < 0) return;
-  kill(simulator_, SIGTERM);
-  WaitFor(simulator_, 10);
-  simulator_ = -1;
+ProcessResult Sandbox::Simulator(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin() + 1, {"--socket", socket_});
+  arguments.insert(arguments.begin(), BuiltProgram("ampsim"));
+  return Finish(Spawn(arguments, "sim", std::nullopt), "sim");
 }
 
-ProcessResult Sandbox::Simulator(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {BuiltProgram("ampsim")};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  argv.insert(argv.begin() + 2, {"--socket", socket_dir_ + "/" + kSocketName});
-  return RunToCompletion(argv, root_ + "/logs/sim-client");
+ProcessResult Sandbox::Run(std::vector<std::string> argv, uid_t uid) {
+  return Finish(Spawn(std::move(argv), "run", uid), "run");
 }
 
-void Sandbox::InstallAmpctl() {
-  fs::path bin = library_ + "/Application Support/Ampervale/bin";
-  fs::create_directories(bin);
-  fs::copy_file(BuiltProgram("ampctl"), bin / "ampctl",
-                fs::copy_options::overwrite_existing);
+pid_t Sandbox::Start(const std::string& log, std::vector<std::string> argv) {
+  started_.push_back(Spawn(std::move(argv), log, kRoot));
+  return started_.back();
 }
 
-std::vector<std::string> Sandbox::SandboxCommand(
-    const std::string& program, const std::vector<std::string>& arguments,
-    uid_t uid) const {
-  std::string id = std::to_string(uid);
-  std::string inside = program.front() == '/' ? program : BuiltProgram(program);
-  // clang-format off
-  std::vector<std::string> argv = {
-      "bwrap", "--unshare-user", "--uid", id, "--gid", id, "--die-with-parent",
-      "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc",
-      "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
-      "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin",
-      "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
-      "--bind", library_, "/Library",
-      "--bind", socket_dir_, kSocketDirInside,
-      "--ro-bind", AMPERVALE_BIN_DIR, AMPERVALE_BIN_DIR,
-      "--setenv", "AMPERVALE_SIMULATOR",
-      std::string(kSocketDirInside) + "/" + kSocketName,
-      "--chdir", "/", "--", inside};
-  // clang-format on
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return argv;
-}
-
-ProcessResult Sandbox::Run(const std::string& program,
-                           const std::vector<std::string>& arguments,
-                           uid_t uid) {
-  return RunToCompletion(SandboxCommand(program, arguments, uid),
-                         root_ + "/logs/run");
-}
-
-pid_t Sandbox::Start(const std::string& program,
-                     const std::vector<std::string>& arguments, uid_t uid) {
-  std::string logs = root_ + "/logs/bg-" + std::to_string(background_.size());
-  pid_t pid = Spawn(SandboxCommand(program, arguments, uid), logs + ".out",
-                    logs + ".err");
-  background_.push_back(pid);
+pid_t Sandbox::Spawn(std::vector<std::string> argv, const std::string& log,
+                     std::optional<uid_t> uid) {
+  if (uid) {
+    std::string id = std::to_string(*uid);
+    if (argv[0].front() != '/') argv[0] = BuiltProgram(argv[0]);
+    // clang-format off
+    argv.insert(argv.begin(), {
+        "bwrap", "--unshare-user", "--uid", id, "--gid", id,
+        "--die-with-parent",
+        "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc",
+        "--symlink", "usr/lib", "/lib", "--symlink", "usr/lib64", "/lib64",
+        "--symlink", "usr/bin", "/bin", "--symlink", "usr/sbin", "/sbin",
+        "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
+        "--bind", library_, "/Library",
+        "--bind", root_ + "/sim", "/run/ampervale-sim",
+        "--ro-bind", AMPERVALE_BIN_DIR, AMPERVALE_BIN_DIR,
+        "--setenv", platform::kSimulatorVariable,
+        "/run/ampervale-sim/smc.sock", "--chdir", "/", "--"});
+    // clang-format on
+  }
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int out = creat((logs() + log + ".out").c_str(), 0644);
+    int err = creat((logs() + log + ".err").c_str(), 0644);
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+    for (int fd : {in, out, err}) close(fd);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
   return pid;
 }
 
-std::string Sandbox::BackgroundErr(pid_t pid) const {
-  for (size_t i = 0; i < background_.size(); ++i) {
-    if (background_[i] == pid && pid > 0) {
-      return ReadWholeFile(root_ + "/logs/bg-" + std::to_string(i) + ".err");
-    }
-  }
-  return "";
+ProcessResult Sandbox::Finish(pid_t pid, const std::string& log) const {
+  return {WaitFor(pid), ReadWholeFile(logs() + log + ".out"),
+          ReadWholeFile(logs() + log + ".err")};
 }
 
 }  // namespace ampervale::e2e

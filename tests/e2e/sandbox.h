@@ -3,24 +3,30 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
-
-#include "tests/e2e/process.h"
 
 namespace ampervale::e2e {
 
 inline constexpr uid_t kRoot = 0;
 inline constexpr uid_t kOrdinaryUser = 1000;
 
-// The installed path of the backend inside the sandbox.
-inline constexpr const char kInstalledAmpctl[] =
-    "/Library/Application Support/Ampervale/bin/ampctl";
+struct ProcessResult {
+  int status = -1;  // exit status; 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// Waits for the process; kills it after `limit_seconds` so that a hang
+// fails the test instead of the whole run.
+int WaitFor(pid_t pid, int limit_seconds = 60);
+std::string ReadWholeFile(const std::string& path);
 
 // A simulated Mac and a bubblewrap sandbox whose /Library is a temporary
 // folder. The real programs run inside it as root or as an ordinary user of
 // a user namespace; nothing touches the host's /Library. Everything started
-// is stopped and the folder removed on destruction.
+// is killed and the folder removed on destruction.
 class Sandbox {
  public:
   Sandbox();
@@ -31,40 +37,29 @@ class Sandbox {
   // Host path of the folder that is /Library inside the sandbox.
   const std::string& library() const { return library_; }
 
-  // Starts `ampsim serve` with these extra arguments and waits until its
-  // socket answers.
-  void StartSimulator(const std::vector<std::string>& arguments = {});
-  // Stops the simulator (SIGTERM), as if the SMC went away.
-  void StopSimulator();
+  // Starts `ampsim serve` and waits until its socket answers.
+  void StartSimulator();
   // Runs an `ampsim` client command against the running simulator.
-  ProcessResult Simulator(const std::vector<std::string>& arguments);
+  ProcessResult Simulator(std::vector<std::string> arguments);
 
-  // Copies the built ampctl to its installed path inside the sandbox.
-  void InstallAmpctl();
-
-  // Runs a program (a path inside the sandbox, or a built program's name:
-  // "ampctl", "ampkey") to completion.
-  ProcessResult Run(const std::string& program,
-                    const std::vector<std::string>& arguments,
-                    uid_t uid = kRoot);
-
-  // Starts a program in the background; its output goes to files that
-  // BackgroundErr() reads. Returns the pid of the sandbox.
-  pid_t Start(const std::string& program,
-              const std::vector<std::string>& arguments, uid_t uid = kRoot);
-  std::string BackgroundErr(pid_t pid) const;
+  // Runs argv (argv[0] a path inside the sandbox, or a built program's
+  // name: "ampctl", "ampkey") to completion.
+  ProcessResult Run(std::vector<std::string> argv, uid_t uid = kRoot);
+  // Starts argv as root in the background; its standard error goes to
+  // logs() + `log` + ".err".
+  pid_t Start(const std::string& log, std::vector<std::string> argv);
+  std::string logs() const { return root_ + "/logs/"; }
 
  private:
-  std::vector<std::string> SandboxCommand(
-      const std::string& program, const std::vector<std::string>& arguments,
-      uid_t uid) const;
+  // Inside the sandbox when `uid` is given.
+  pid_t Spawn(std::vector<std::string> argv, const std::string& log,
+              std::optional<uid_t> uid);
+  ProcessResult Finish(pid_t pid, const std::string& log) const;
 
   std::string root_;
   std::string library_;
-  std::string socket_dir_;
-  pid_t simulator_ = -1;
-  // Background programs by start order; SIGKILLed on destruction.
-  std::vector<pid_t> background_;
+  std::string socket_;
+  std::vector<pid_t> started_;  // killed on destruction
 };
 
 // Where the built programs are.
