@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/cli_args.h"
+#include "sim/control.h"
 #include "sim/hex.h"
 #include "smc/smc_packet.h"
 
@@ -24,27 +26,24 @@ TEST(SessionTest, AnswersAndEndings) {
       '\x01' + std::string(read.begin(), read.end());
   static const struct {
     const char* name;
-    std::optional<FaultKind> fault;
+    const char* fault;  // as the operator types it
     std::string bytes;
     std::string answer;
     Session::Ending ending;
   } cases[] = {
-      {"unknown first byte", std::nullopt, "GET /", "", kNow},
-      {"refused open", FaultKind::kRefuseOpen, "\x01", "c10200e000000000",
-       kAfterOutput},
-      {"kernel refusal: no reply block", FaultKind::kNotPrivileged,
-       open_and_read, "0000000001000000c10200e000000000", kOpen},
-      {"disconnect", FaultKind::kDisconnect, open_and_read, "0000000001000000",
-       kNow},
-      {"battery property", std::nullopt, "\x02\017CurrentCapacity",
+      {"unknown first byte", "", "GET /", "", kNow},
+      {"refused open", "refuse-open", "\x01", "c10200e000000000", kAfterOutput},
+      {"kernel refusal: no reply block", "not-privileged", open_and_read,
+       "0000000001000000c10200e000000000", kOpen},
+      {"disconnect", "disconnect", open_and_read, "0000000001000000", kNow},
+      {"battery property", "", "\x02\017CurrentCapacity",
        "0101ca08000000000000", kOpen},
-      {"no battery", FaultKind::kNoBattery, "\x02", "00", kAfterOutput},
-      {"empty property name", std::nullopt, {"\x02\x00", 2}, "01", kNow},
+      {"no battery", "no-battery", "\x02", "00", kAfterOutput},
+      {"empty property name", "", {"\x02\x00", 2}, "01", kNow},
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("firmware"));
-    // -536870207 is what a refused open greets with.
-    if (c.fault) mac.smc().faults().Add({.kind = *c.fault, .code = -536870207});
+    if (*c.fault) HandleControl(mac, FaultRequest({c.fault}, false));
     Session session(1);
     // Blocks may arrive split anywhere and joined to the next.
     std::string answer;
