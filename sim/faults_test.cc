@@ -22,33 +22,26 @@ std::vector<std::string> Words(const std::string& text) {
 
 // What a client sees of one exchange "KEY COMMAND SIZE [DATA]": the kernel's
 // code or the firmware's "RESULT/WIDTH DATA" (the first four data bytes),
-// then the key's value and the writes recorded. "open" and "battery" look at
-// the greeting and the battery service instead.
+// then the key's value and the writes recorded. "battery" looks at the
+// battery service instead.
 std::string Observe(SimulatedMac& mac, const std::string& exchange) {
-  if (exchange == "open") {
-    std::optional<int32_t> refusal = mac.smc().OpenRefusal();
-    return "open " + (refusal ? std::to_string(*refusal) : "ok");
-  }
   if (exchange == "battery") {
+    const PropertyAnswer maximum = mac.Property("MaxCapacity");
     if (!mac.BatteryServiceExists()) return "no battery";
-    PropertyAnswer maximum = mac.Property("MaxCapacity");
-    return maximum.tag == PropertyAnswer::kInteger
-               ? "capacity " + std::to_string(maximum.integer)
-               : "capacity not a number";
+    return "capacity tag " + std::to_string(maximum.tag) + ", " +
+           std::to_string(maximum.integer);
   }
   std::vector<std::string> words = Words(exchange);
   NativeSMCPacket request(words[0], std::stoi(words[1]), std::stoi(words[2]),
                           *ParseHex(words.size() > 3 ? words[3] : ""));
   mac.smc().ClearWrites();
   SMCAnswer answer = mac.smc().Answer(request.bytes);
-  if (answer.disconnect) return "disconnect";
   std::string seen = "code " + std::to_string(answer.code);
   if (answer.reply.size() == request.bytes.size()) {
-    NativeSMCPacket reply = request;
-    reply.bytes = answer.reply;
-    auto data = reply.bytes.begin() + NativeSMCPacket::kDataOffset;
-    seen = std::to_string(reply.bytes[NativeSMCPacket::kResultOffset]) + "/" +
-           std::to_string(reply.uint32(NativeSMCPacket::kDataSizeOffset)) +
+    request.bytes = answer.reply;
+    auto data = request.bytes.begin() + NativeSMCPacket::kDataOffset;
+    seen = std::to_string(request.bytes[NativeSMCPacket::kResultOffset]) + "/" +
+           std::to_string(request.uint32(NativeSMCPacket::kDataSizeOffset)) +
            " " + ToHex({data, data + 4});
   }
   std::optional<std::vector<uint8_t>> value = mac.smc().Value(words[0]);
@@ -68,10 +61,8 @@ TEST(SMCAnswerTest, AnswersByKeyAndCommandAndFault) {
     std::string exchange;
     std::string seen;
   } cases[] = {
-      {"", "ACLC 9 0", "0/1 00000000; 00; writes"},
       {"", "bfD0 9 0", "0/4 00000000; 64000000; writes"},
       {"", "XXXX 9 0", "132/0 00000000; absent; writes"},
-      {"", "bfD0 5 4", "0/4 64000000; 64000000; writes"},
       // The request's stale data bytes must not leak into the reply.
       {"", "ACLC 5 1 77ee", "0/1 00000000; 00; writes"},
       {"", "XXXX 5 1", "132/1 00000000; absent; writes"},
@@ -79,22 +70,17 @@ TEST(SMCAnswerTest, AnswersByKeyAndCommandAndFault) {
       {"", "ACLC 6 2 0400", "133/2 04000000; 00; writes"},
       {"", "XXXX 6 1 04", "132/1 04000000; absent; writes"},
       {"", "ACLC 7 1", "137/1 00000000; 00; writes"},
-      {"", "open", "open ok"},
-      {"", "battery", "capacity 4500"},
+      {"", "battery", "capacity tag 1, 4500"},
       {"read-result ACLC 1", "ACLC 5 1", "1/1 00000000; 00; writes"},
-      {"read-result ACLC 1", "ACLC 9 0", "0/1 00000000; 00; writes"},
       {"write-result ACLC 2", "ACLC 6 1 04", "2/1 04000000; 00; writes"},
-      {"not-privileged ACLC 6", "ACLC 6 1 04", "code -536870207; 00; writes"},
       {"not-privileged ACLC 6", "ACLC 5 1", "0/1 00000000; 00; writes"},
       {"not-privileged", "XXXX 9 0", "code -536870207; absent; writes"},
       {"ignore-write ACLC", "ACLC 6 1 04",
        "0/1 04000000; 00; writes 04 dropped"},
       {"width bfD0 2", "bfD0 9 0", "0/2 00000000; 64000000; writes"},
       {"width bfD0 2", "bfD0 6 4 5a000000", "133/4 5a000000; 64000000; writes"},
-      {"disconnect ACLC", "ACLC 5 1", "disconnect"},
-      {"refuse-open", "open", "open -536870207"},
       {"no-battery", "battery", "no battery"},
-      {"capacity MaxCapacity text", "battery", "capacity not a number"},
+      {"capacity MaxCapacity text", "battery", "capacity tag 3, 0"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault + ", then " + c.exchange);

@@ -20,20 +20,16 @@ namespace {
 
 const std::array<std::string, 3> kStoredPolicies = {
     "", "{}", R"({"upperLimit":60,"adapterEnabled":false,"ledMode":"amber"})"};
-const std::array<std::optional<int64_t>, 4> kBatteries = {std::nullopt, 3, 50,
-                                                          100};
+const std::optional<int64_t> kBatteries[] = {std::nullopt, 3, 50, 100};
 sim::SMCModel Machine(uint8_t choice, uint8_t faultChoice) {
   sim::SMCModel model(fuzz::BuiltInKeys(choice));
+  const auto kind = static_cast<sim::FaultKind>(faultChoice % 8);
+  const auto key = std::next(model.keys().begin(),
+                             (faultChoice / 8) % std::ssize(model.keys()));
   // The first six kinds, up to kDisconnect, are the SMC's own faults.
-  if (faultChoice % 8 <= static_cast<int>(sim::FaultKind::kDisconnect)) {
-    const auto key = std::next(
-        model.keys().begin(),
-        static_cast<ptrdiff_t>((faultChoice / 8) % model.keys().size()));
+  if (kind <= sim::FaultKind::kDisconnect) {
     model.faults().Add(
-        sim::Fault{.kind = static_cast<sim::FaultKind>(faultChoice % 8),
-                   .key = key->first,
-                   .result = 133,
-                   .width = 2});
+        {.kind = kind, .key = key->first, .result = 133, .width = 2});
   }
   return model;
 }
@@ -50,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const NativePowerStore store(scratch.path / "run");
   static const int daemonLock = store.lockFile("daemon.lock", true);
   if (size < 2 || daemonLock < 0) return 0;
-  const bool stale = (data[0] & 0x40) != 0;
-  store.saveHealth({getpid(), stale ? 0.0 : NowSinceReferenceDate(), {}});
+  // A stale heartbeat: the daemon is not running.
+  store.saveHealth(
+      {getpid(), (data[0] & 0x40) != 0 ? 0.0 : NowSinceReferenceDate(), {}});
   const std::filesystem::path policyFile = store.directory() / "policy.json";
   const std::string& stored = kStoredPolicies[(data[0] >> 2) % 3];
   std::filesystem::remove(policyFile);

@@ -43,7 +43,7 @@ void Serve(int listener, const std::vector<const Bytes*>& streams) {
 
 // Takes whole fields off the front of a stream; null once too few remain.
 struct Reader {
-  const Bytes& bytes;
+  const Bytes bytes;
   size_t at = 0;
   const uint8_t* Take(size_t count) {
     if (bytes.size() - at < count) return nullptr;
@@ -76,8 +76,7 @@ void CheckExchanges(platform::SMCConnection& connection, Reader& stream) {
 
 // A property's value as its bits, which NaN keeps comparable.
 std::optional<uint64_t> Bits(std::optional<double> value) {
-  if (!value) return std::nullopt;
-  return std::bit_cast<uint64_t>(*value);
+  return value ? std::optional(std::bit_cast<uint64_t>(*value)) : std::nullopt;
 }
 
 std::optional<uint64_t> ExpectedProperty(Reader& stream) {
@@ -90,16 +89,6 @@ std::optional<uint64_t> ExpectedProperty(Reader& stream) {
                    : Bits(static_cast<double>(static_cast<int64_t>(bits)));
 }
 
-void CheckBattery(Reader&& stream) {
-  const auto capacities = platform::ReadBatteryCapacities();
-  const uint8_t* exists = stream.Take(1);
-  fuzz::Require(capacities.has_value() == (exists && *exists == 1) &&
-                    (!capacities ||
-                     (Bits(capacities->current) == ExpectedProperty(stream) &&
-                      Bits(capacities->maximum) == ExpectedProperty(stream))),
-                "the battery read otherwise than the protocol says");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -108,23 +97,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setenv(platform::kSimulatorVariable, listener.path().c_str(), 1);
   if (size < 1) return 0;
   const size_t split = std::min<size_t>(data[0] * size_t{2}, size - 1);
-  const Bytes smc(data + 1, data + 1 + split);
-  const Bytes battery(data + 1 + split, data + size);
-  std::thread server(Serve, listener.fd(), std::vector{&smc, &battery});
-
-  Reader stream{smc};
+  Reader smc{Bytes(data + 1, data + 1 + split)};
+  Reader battery{Bytes(data + 1 + split, data + size)};
+  std::thread server(Serve, listener.fd(),
+                     std::vector{&smc.bytes, &battery.bytes});
   platform::SMCOpenResult opened = platform::OpenSMC();
-  const uint8_t* greeting = stream.Take(8);
-  const bool connects = greeting && GetUIntLE(greeting, 4) == 0 &&
-                        GetUIntLE(greeting + 4, 4) != 0;
-  fuzz::Require((opened.connection != nullptr) == connects &&
-                    opened.code ==
-                        (greeting ? static_cast<int32_t>(GetUIntLE(greeting, 4))
-                                  : platform::kIOCodeError),
-                "the open read otherwise than the protocol says");
-  if (opened.connection) CheckExchanges(*opened.connection, stream);
+  const uint8_t* greeting = smc.Take(8);
+  const int32_t code = greeting ? static_cast<int32_t>(GetUIntLE(greeting, 4))
+                                : platform::kIOCodeError;
+  // A connection needs a success code and a nonzero one after it.
+  fuzz::Require(
+      opened.code == code && (opened.connection != nullptr) ==
+                                 (code == 0 && GetUIntLE(greeting + 4, 4) != 0),
+      "the open read otherwise than the protocol says");
+  if (opened.connection) CheckExchanges(*opened.connection, smc);
   opened.connection.reset();  // the server serves one connection at a time
-  CheckBattery(Reader{battery});
+  const auto capacities = platform::ReadBatteryCapacities();
+  const uint8_t* exists = battery.Take(1);
+  fuzz::Require(capacities.has_value() == (exists && *exists == 1) &&
+                    (!capacities ||
+                     (Bits(capacities->current) == ExpectedProperty(battery) &&
+                      Bits(capacities->maximum) == ExpectedProperty(battery))),
+                "the battery read otherwise than the protocol says");
   server.join();
   return 0;
 }

@@ -17,16 +17,13 @@
 using namespace ampervale;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const sim::MachineDescription machine =
-      sim::BuiltInMachine("firmware");
-  const nlohmann::json json =
-      nlohmann::json::parse(data, data + size, nullptr, false);
+  static const auto machine = sim::BuiltInMachine("firmware");
   try {
-    if (!json.is_discarded()) {
-      sim::SimulatedMac described(sim::ParseMachine(json));
-      described.Advance(3600);
-      (void)described.StateJson().dump();
-    }
+    sim::SimulatedMac described(
+        sim::ParseMachine(nlohmann::json::parse(data, data + size)));
+    described.Advance(3600);
+    (void)described.StateJson().dump();
+  } catch (const nlohmann::json::parse_error&) {
   } catch (const NativeControlError&) {
   }
   sim::SimulatedMac mac(machine);

@@ -1,21 +1,18 @@
 #!/usr/bin/env bash
-# Fails each file, lock and socket system call of four control commands in
-# turn (strace --inject, one per run) beside a daemon and simulator, and
-# checks each run: a complete success, or status 1 with one line of error,
-# no result and "policy.json" as before or as after.
-# Usage: tests/syscall_faults/sweep.sh [BIN_DIR]   (default build/release/bin)
+# Usage: sweep.sh [BIN_DIR=build/release/bin]. Fails each file, lock and socket
+# system call of four control commands in turn (strace --inject, one per run)
+# beside a daemon and simulator; each run is a complete success, or status 1
+# with one line of error, no result and "policy.json" as before or as after.
 set -euo pipefail
 
 if [[ "${SWEEP_INSIDE:-}" != 1 ]]; then
   bin=$(realpath "${1:-$(dirname "$0")/../../build/release/bin}")
-  # /Library in memory: thousands of flushes need not wait for a disk.
-  root=$(mktemp -d /dev/shm/ampervale-sweep.XXXXXX)
+  root=$(mktemp -d /dev/shm/ampervale-sweep.XXXXXX) # flushes need no disk
   trap 'rm -rf "$root"' EXIT
-  bwrap --unshare-user --uid 0 --gid 0 --die-with-parent \
-    --ro-bind /usr /usr --ro-bind /etc /etc --symlink usr/lib /lib \
-    --symlink usr/lib64 /lib64 --symlink usr/bin /bin \
-    --symlink usr/sbin /sbin --dev /dev --proc /proc --tmpfs /tmp \
-    --bind "$root" /Library --ro-bind "$bin" /opt/bin \
+  bwrap --unshare-user --uid 0 --gid 0 --die-with-parent --ro-bind /usr /usr \
+    --ro-bind /etc /etc --symlink usr/lib /lib --symlink usr/lib64 /lib64 \
+    --symlink usr/bin /bin --symlink usr/sbin /sbin --dev /dev --proc /proc \
+    --tmpfs /tmp --bind "$root" /Library --ro-bind "$bin" /opt/bin \
     --ro-bind "$(realpath "$0")" /opt/sweep.sh --setenv SWEEP_INSIDE 1 \
     --setenv AMPERVALE_SIMULATOR /tmp/smc.sock --chdir /tmp \
     -- bash /opt/sweep.sh
@@ -24,12 +21,10 @@ fi
 
 PATH=/opt/bin:$PATH
 policy="/Library/Application Support/Ampervale/run/policy.json"
-# KIND:ERROR[:MAX]: fail each call of KIND in turn, or only the first MAX:
-# an interrupted send or receive takes the same retry path at every call.
-injections=(openat:EIO read:EIO read:EINTR write:ENOSPC fsync:EIO
-  fdatasync:EIO rename:EIO renameat:EIO renameat2:EIO flock:EIO
-  flock:EINTR sendto:EIO sendto:EINTR:6 sendmsg:EIO recvfrom:EIO
-  recvfrom:EINTR:6 recvmsg:EIO)
+# KIND:ERROR[:MAX]: fail each KIND call, or the first MAX (EINTR retries alike)
+injections=(openat:EIO read:EIO read:EINTR write:ENOSPC fsync:EIO fdatasync:EIO
+  rename:EIO renameat:EIO renameat2:EIO flock:EIO flock:EINTR sendto:EIO
+  sendto:EINTR:6 sendmsg:EIO recvfrom:EIO recvfrom:EINTR:6 recvmsg:EIO)
 kinds=$(printf '%s\n' "${injections[@]%%:*}" | sort -u | paste -sd,)
 
 ampsim serve --socket "$AMPERVALE_SIMULATOR" >/tmp/ampsim.log 2>&1 &
@@ -46,28 +41,24 @@ fail() {
   failures=$((failures + 1))
 }
 
-# "KIND LOADER MAIN": the calls of each kind before main and after (glibc
-# registers the main thread's robust list just before main).
+# "KIND LOADER MAIN": calls before and after glibc's set_robust_list (main).
 count_calls() {
   strace -f -qq -o /tmp/count -e "trace=${kinds},set_robust_list" \
     ampctl "$@" >/dev/null
-  awk -v kinds="$kinds" 'BEGIN { split(kinds, names, ",") }
-    { sub(/^[0-9]+ +/, ""); split($0, call, "(") }
-    call[1] == "set_robust_list" { main = 1; next }
-    { n[call[1], main + 0]++ }
-    END { for (i in names) print names[i], n[names[i], 0] + 0, \
-      n[names[i], 1] + 0 }' /tmp/count
+  awk -F '[ (]+' -v kinds="$kinds" '$2 == "set_robust_list" { main = 1; next }
+    { n[$2, main + 0]++ }
+    END { split(kinds, names, ","); for (i in names) print names[i], \
+      n[names[i], 0] + 0, n[names[i], 1] + 0 }' /tmp/count
 }
 
-# sweep RESET COMMAND: RESET (a command) sets the state COMMAND changes.
+# sweep RESET COMMAND (RESET sets what COMMAND changes). Failing after a
+# pending restore is renamed in leaves it for the daemon, as a crash would.
 sweep() {
   reset=$1 command=$2
   ampctl $reset >/dev/null
   counts=$(count_calls $command)
   after_policy=$(policy_text)
   after_keys=$(key_state)
-  # A failure once a pending restore was renamed in place leaves it
-  # pending, as a crash there would; the daemon's next pass completes it.
   pending=${after_policy/ChargingRequested\":false/ChargingRequested\":true}
   for injection in "${injections[@]}"; do
     IFS=: read -r kind error max <<<"$injection"
@@ -80,18 +71,16 @@ sweep() {
         -e "inject=$kind:error=$error:when=$n" \
         ampctl $command >/tmp/out 2>/tmp/err && status=0 || status=$?
       grep -q INJECTED /tmp/trace || continue
-      runs=$((runs + 1))
+      runs=$((runs + 1)) now=$(policy_text)
       if [[ $status == 0 ]]; then
         successes=$((successes + 1))
-        [[ "$(cat /tmp/out)" == "Hardware operation verified" &&
-          ! -s /tmp/err && "$(policy_text)" == "$after_policy" &&
-          "$(key_state)" == "$after_keys" ]] ||
-          fail "an incomplete success: policy $(policy_text), keys $(key_state)"
+        [[ $(cat /tmp/out) == "Hardware operation verified" && ! -s /tmp/err &&
+          $now == "$after_policy" && "$(key_state)" == "$after_keys" ]] ||
+          fail "an incomplete success: policy $now, keys $(key_state)"
         continue
       fi
       [[ $status == 1 && ! -s /tmp/out && $(wc -l </tmp/err) == 1 &&
         $(wc -c </tmp/err) -gt 1 ]] || fail "not status 1 and one line of error"
-      now=$(policy_text)
       [[ $now == "$before" || $now == "$after_policy" ||
         $now == "$pending" ]] || fail "policy changed: $now"
     done
@@ -103,7 +92,6 @@ sweep "limit 60" "limit 80"
 sweep "limit 60" "disable"
 sweep "adapter enable" "adapter disable"
 sweep "magsafe-led amber" "magsafe-led green"
-echo "system-call fault sweep: $runs injected faults, one per run;" \
-  "$successes runs succeeded, $((runs - successes)) failed;" \
-  "$failures broken rules"
+echo "system-call fault sweep: $runs injected faults, one per run; $successes" \
+  "runs succeeded, $((runs - successes)) failed; $failures broken rules"
 [[ $failures == 0 ]]
