@@ -11,8 +11,6 @@ using Mode = NativePowerController::Mode;
 using testing::ToolHarness;
 using testing::Words;
 
-const char kNoDaemon[] =
-    "Charge daemon not running; prepare the helper backends";
 const char kLowBattery[] =
     "Cannot disable adapter power without valid battery data above 3%";
 
@@ -70,7 +68,6 @@ TEST(ControlCommandsTest, FailuresLeaveThePreviousPolicy) {
     const char* broken;
     const char* error;
   } cases[] = {
-      {"limit 80", false, 50, "", "", kNoDaemon},
       // The battery is checked before the daemon.
       {"adapter disable", false, 3, "", "", kLowBattery},
       {"adapter disable", true, std::nullopt, "", "", kLowBattery},

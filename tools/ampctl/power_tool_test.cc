@@ -50,6 +50,7 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
       {0, {"--config", "a", "--config", "b", "status"}, kUnsupported},
       // Routed to their commands, which find no daemon.
       {0, {"limit", "100"}, kNoDaemon},
+      {0, {"adapter", "status"}, kNoDaemon},
       // The only root command that succeeds here: it runs the daemon.
       {0, {"daemon", "--always-allow-non-root-access"}, ""},
       {0, {"--log-level", "debug", "disable"}, kNoDaemon},
