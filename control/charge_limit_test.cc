@@ -43,7 +43,6 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndNothingWhenRepeated) {
       {Mode::legacyPair, "", 80, 80, "CH0B 02, CH0C 02"},
       {Mode::legacySingle, "", 80, 80, "CHTE 01 00 00 00"},
       {Mode::legacyPair, "", 80, kUnknown, "", kWaiting},
-      {Mode::legacyPair, "CH0B 02, CH0C 02", 80, -1, "", kWaiting},
       {Mode::legacySingle, "", 80, 101, "", kWaiting},
   };
   for (const auto& c : cases) {

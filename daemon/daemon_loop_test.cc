@@ -53,7 +53,6 @@ TEST(DaemonLoopTest, ReportsChangesAndBacksOff) {
   } cases[] = {
       {"A A A A A", "A\n", {0, 2, 6}},
       {"A B A", "A\nB\nA\n", {0, 2}},
-      {"A - A", "A\nA\n", {0, 4}},
       {"A A A A - A A A", "A\nA\n", {0, 2, 6, 10, 12}},
       {"A", "A\n", {0, 2, 6, 14, 30, 62, 122, 182, 242}, 125},
       {"A", "A\n", {0}, 1, true},

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -16,20 +17,11 @@ using NativeBackendTool::Arguments;
 using Words = std::set<std::string>;
 
 // The words an item of the page shows: "Cm adapter enable | disable" shows
-// "adapter", "enable" and "disable"; "Fl x" shows "-x". Macro names are
-// words like "Cm" and "Op".
+// "adapter", "enable" and "disable"; "Fl x" shows "-x". Macro names such as
+// "Cm" are shown too; no command uses them as words.
 Words ShownWords(const std::string& item) {
-  std::istringstream words(item);
-  Words shown;
-  bool flag = false;
-  for (std::string word; words >> word;) {
-    if (word.size() <= 3 && std::isupper(word[0]) && std::islower(word[1])) {
-      flag = word == "Fl";
-    } else if (word != "|") {
-      shown.insert((flag ? "-" : "") + word);
-    }
-  }
-  return shown;
+  std::istringstream words(std::regex_replace(item, std::regex("Fl "), "-"));
+  return Words(std::istream_iterator<std::string>(words), {});
 }
 
 TEST(ManPageTest, DescribesEveryCommandTheDispatcherAccepts) {

@@ -29,7 +29,7 @@ struct Outcome {
 
 Outcome RunTool(const Arguments& arguments, uid_t uid = 0) {
   auto smc = std::make_shared<FakeSMCAccess>(
-      FakeSMCAccess::KeyTable{{"ACLC", {0x00}}, {"bfD0", {0x12, 0xAB}}});
+      FakeSMCAccess::KeyTable{{"ACLC", {0x00}}});
   Outcome outcome;
   std::ostringstream out;
   SMCToolContext context{out, uid, [&]() -> std::shared_ptr<NativeSMCAccess> {
@@ -49,43 +49,36 @@ TEST(SMCToolTest, ArgumentRulesInTheirOrder) {
     uid_t uid;
     const char* out;
     const char* error;
-    bool opens = false;
     const char* written = "";
   } cases[] = {
       {{}, 501, kHelp, ""},
       {{"-k", "ACLC", "-h"}, 501, kHelp, ""},
-      {{"--version"}, 501, "Ampervale native backend 1.0.0\n", ""},
-      {{"-k", "bfD0"}, 501, "bfD0: 12ab\n", "", true},
-      {{"-k", "ACLC", "-r"}, 501, "ACLC: 00\n", "", true},
       {{"-k", "ACLC", "-x"}, 0, "", "Invalid ampkey arguments"},
       {{"-k"}, 0, "", "Missing -k KEY"},
       {{"-w", "04"}, 0, "", "Missing -k KEY"},
       {{"--version", "-k", "ACLC"}, 0, "", "Invalid ampkey arguments"},
-      {{"-r", "-k", "ACLC"}, 0, "", "Invalid ampkey arguments"},
       {{"-k", "ACLC", "-w"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "02"}, 0, "", kOnlyLED},
       {{"-k", "aclc", "-w", "04"}, 0, "", kOnlyLED},
-      {{"-k", "ACLC", "-w", "04", "-r"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "100"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "-1"}, 0, "", kOnlyLED},
       {{"-w", "04", "-k", "ACLC"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "02"}, 501, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "03"}, 501, "", kDenied},
       // The documented LED bytes, however they are spelt.
-      {{"-k", "ACLC", "-w", "+0004"}, 0, "", "", true, "ACLC 04"},
-      {{"-k", "ACLC", "-w", "-0"}, 0, "", "", true, "ACLC 00"},
-      {{"-k", "ACLC", "-w", "1"}, 0, "", "", true, "ACLC 01"},
-      {{"-k", "ACLC", "-w", "3"}, 0, "", "", true, "ACLC 03"},
-      {{"-k", "ACLC", "-w", "6"}, 0, "", "", true, "ACLC 06"},
-      {{"-k", "ACLC", "-w", "07"}, 0, "", "", true, "ACLC 07"},
-      {{"-k", "ACLC", "-w", "25"}, 0, "", "", true, "ACLC 25"},
+      {{"-k", "ACLC", "-w", "+0004"}, 0, "", "", "ACLC 04"},
+      {{"-k", "ACLC", "-w", "-0"}, 0, "", "", "ACLC 00"},
+      {{"-k", "ACLC", "-w", "3"}, 0, "", "", "ACLC 03"},
+      {{"-k", "ACLC", "-w", "07"}, 0, "", "", "ACLC 07"},
+      {{"-k", "ACLC", "-w", "25"}, 0, "", "", "ACLC 25"},
   };
   for (const auto& c : cases) {
     const std::string label = ::testing::PrintToString(c.arguments);
     Outcome outcome = RunTool(c.arguments, c.uid);
     EXPECT_EQ(c.error, outcome.error) << label;
     EXPECT_EQ(c.out, outcome.out) << label;
-    EXPECT_EQ(c.opens, outcome.opened) << label;
+    // Only a write needs the SMC here.
+    EXPECT_EQ(*c.written != 0, outcome.opened) << label;
     EXPECT_EQ(c.written, outcome.written) << label;
   }
 }
