@@ -15,8 +15,11 @@ constexpr const char* kWaiting =
 constexpr const char* kAt90 = "bfF0 02, bfD0 5a 00 00 00, bfE0 59 00 00 00";
 constexpr const char* kAt80 = "bfF0 02, bfD0 50 00 00 00, bfE0 4f 00 00 00";
 
-// A repeated call, the machine now as it was set, writes nothing.
-TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndNothingWhenRepeated) {
+// A repeated call, the machine now as it was set, writes nothing; a failed
+// one leaves the keys as they were. Every write back is tried, the limiter off
+// first, whatever fails in it. CH0B goes back only when CH0C failed; CH0C's
+// failure is what is thrown.
+TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndRollsBackFailures) {
   static const struct {
     Mode mode;
     const char* before;
@@ -24,6 +27,7 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndNothingWhenRepeated) {
     std::optional<int64_t> percentage;
     const char* written;
     const char* error = "";
+    void (*fault)(FakeSMCAccess&) = nullptr;
   } cases[] = {
       {Mode::firmware, "", 80, kUnknown,
        "bfD0 50 00 00 00, bfE0 4f 00 00 00, bfF0 02"},
@@ -44,63 +48,47 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndNothingWhenRepeated) {
       {Mode::legacySingle, "", 80, 80, "CHTE 01 00 00 00"},
       {Mode::legacyPair, "", 80, kUnknown, "", kWaiting},
       {Mode::legacySingle, "", 80, 101, "", kWaiting},
+      {Mode::firmware, kAt90, 80, 90,
+       "bfF0 00, bfD0 50 00 00 00, bfE0 4f 00 00 00, "
+       "bfF0 00, bfD0 5a 00 00 00, bfE0 59 00 00 00, bfF0 02",
+       "SMC write verification failed for bfE0",
+       [](FakeSMCAccess& smc) { smc.dropWrites("bfE0"); }},
+      {Mode::firmware, kAt90, 80, 90,
+       "bfF0 00, bfD0 50 00 00 00, "
+       "bfF0 00, bfD0 5a 00 00 00, bfE0 59 00 00 00, bfF0 02",
+       "refused", [](FakeSMCAccess& smc) { smc.failWrite("bfD0", "refused"); }},
+      {Mode::legacyPair, "", 80, 90, "CH0B 02, CH0C 02, CH0B 00",
+       "SMC write verification failed for CH0C",
+       [](FakeSMCAccess& smc) { smc.dropWrites("CH0C"); }},
+      {Mode::legacyPair, "CH0B 02", 80, 90, "CH0C 02, CH0B 02",
+       "SMC write verification failed for CH0C",
+       [](FakeSMCAccess& smc) {
+         smc.dropWrites("CH0C");
+         smc.failWrite("CH0B", "CH0B refused");
+       }},
+      {Mode::legacyPair, "", 80, 90, "CH0B 02", "CH0B refused",
+       [](FakeSMCAccess& smc) { smc.failWrite("CH0B", "CH0B refused"); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message()
                  << NativePowerController::RawValue(c.mode) << " [" << c.before
                  << "] " << c.limit << " at " << c.percentage.value_or(-9));
     FakeMachine machine(c.mode, c.before);
+    const FakeSMCAccess::KeyTable before = machine.smc->keys();
+    if (c.fault) c.fault(*machine.smc);
     const auto apply = [&] {
       return ControlErrorOf(
           [&] { machine.controller.applyLimit(c.limit, c.percentage); });
     };
     EXPECT_EQ(c.error, apply());
     EXPECT_EQ(c.written, machine.smc->writtenText());
+    if (*c.error) {
+      EXPECT_EQ(before, machine.smc->keys()) << "changed";
+    }
     machine.smc->clearLog();
     EXPECT_EQ(c.error, apply());
-    EXPECT_EQ("", machine.smc->writtenText()) << "repeated";
-  }
-}
-
-// Every write back is tried, the limiter off first, whatever fails in it.
-// CH0B goes back only when CH0C failed; CH0C's failure is what is thrown.
-TEST(ApplyLimitTest, FailureWritesBackWhatItRead) {
-  static const struct {
-    Mode mode;
-    const char* before;
-    void (*fault)(FakeSMCAccess&);
-    const char* error;
-    const char* written;
-  } cases[] = {
-      {Mode::firmware, kAt90,
-       [](FakeSMCAccess& smc) { smc.dropWrites("bfE0"); },
-       "SMC write verification failed for bfE0",
-       "bfF0 00, bfD0 50 00 00 00, bfE0 4f 00 00 00, "
-       "bfF0 00, bfD0 5a 00 00 00, bfE0 59 00 00 00, bfF0 02"},
-      {Mode::firmware, kAt90,
-       [](FakeSMCAccess& smc) { smc.failWrite("bfD0", "refused"); }, "refused",
-       "bfF0 00, bfD0 50 00 00 00, "
-       "bfF0 00, bfD0 5a 00 00 00, bfE0 59 00 00 00, bfF0 02"},
-      {Mode::legacyPair, "", [](FakeSMCAccess& smc) { smc.dropWrites("CH0C"); },
-       "SMC write verification failed for CH0C", "CH0B 02, CH0C 02, CH0B 00"},
-      {Mode::legacyPair, "CH0B 02",
-       [](FakeSMCAccess& smc) {
-         smc.dropWrites("CH0C");
-         smc.failWrite("CH0B", "CH0B refused");
-       },
-       "SMC write verification failed for CH0C", "CH0C 02, CH0B 02"},
-      {Mode::legacyPair, "",
-       [](FakeSMCAccess& smc) { smc.failWrite("CH0B", "CH0B refused"); },
-       "CH0B refused", "CH0B 02"},
-  };
-  for (const auto& c : cases) {
-    FakeMachine machine(c.mode, c.before);
-    const FakeSMCAccess::KeyTable before = machine.smc->keys();
-    c.fault(*machine.smc);
-    EXPECT_EQ(c.error,
-              ControlErrorOf([&] { machine.controller.applyLimit(80, 90); }));
-    EXPECT_EQ(c.written, machine.smc->writtenText()) << c.error;
-    EXPECT_EQ(before, machine.smc->keys()) << c.error;
+    EXPECT_EQ(c.fault ? c.written : "", machine.smc->writtenText())
+        << "repeated";
   }
 }
 

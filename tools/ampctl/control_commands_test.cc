@@ -13,14 +13,20 @@ using testing::Words;
 
 const char kLowBattery[] =
     "Cannot disable adapter power without valid battery data above 3%";
+const char kBefore[] = R"({"upperLimit":60,"ledMode":"amber"})";
 
+// A failed command leaves the policy as it was.
 TEST(ControlCommandsTest, StoreTheWantedStateAndDriveTheHardware) {
   static const struct {
     const char* command;
     const char* before;  // nullptr: no policy file
     const char* keys;
-    const char* after;
+    const char* after;  // nullptr: as before
     const char* written;
+    const char* error = "";
+    const char* broken = "";
+    std::optional<int64_t> battery = 50;
+    bool daemon = true;
   } cases[] = {
       {"limit 80", R"({"adapterEnabled":true,"ledMode":"amber"})", "",
        R"({"upperLimit":80,"adapterEnabled":true,"ledMode":"amber",)"
@@ -46,46 +52,33 @@ TEST(ControlCommandsTest, StoreTheWantedStateAndDriveTheHardware) {
       {"magsafe-led green", nullptr, "", R"({"ledMode":"green"})", "ACLC 03"},
       {"magsafe-led disable", R"({"upperLimit":50,"ledMode":"amber"})",
        "ACLC 04", R"({"upperLimit":50})", ""},
-  };
-  for (const auto& c : cases) {
-    ToolHarness harness;
-    harness.StartDaemon();
-    if (c.before) harness.StorePolicy(c.before);
-    harness.Arrange(c.keys);
-    EXPECT_EQ("", harness.Run(Words(c.command))) << c.command;
-    EXPECT_EQ("Hardware operation verified\n", harness.out.str()) << c.command;
-    EXPECT_EQ(c.after, harness.StoredPolicy()) << c.command;
-    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.command;
-  }
-}
-
-TEST(ControlCommandsTest, FailuresLeaveThePreviousPolicy) {
-  static const struct {
-    const char* command;
-    bool daemon;
-    std::optional<int64_t> battery;
-    const char* keys;
-    const char* broken;
-    const char* error;
-  } cases[] = {
       // The battery is checked before the daemon.
-      {"adapter disable", false, 3, "", "", kLowBattery},
-      {"adapter disable", true, std::nullopt, "", "", kLowBattery},
-      {"adapter disable", true, 4, "", "CHIE", "CHIE refused"},
-      {"magsafe-led green", true, 50, "ACLC 00 00", "",
+      {"adapter disable", kBefore, "", nullptr, "", kLowBattery, "", 3, false},
+      {"adapter disable", kBefore, "", nullptr, "", kLowBattery, "",
+       std::nullopt},
+      {"adapter disable", kBefore, "", nullptr, "CHIE 08", "CHIE refused",
+       "CHIE", 4},
+      {"magsafe-led green", kBefore, "ACLC 00 00", nullptr, "",
        "Unsupported ACLC payload width"},
-      {"limit 80", true, 50, "", "bfE0", "bfE0 refused"},
+      // The thresholds the machine had are written back, the limiter off.
+      {"limit 80", kBefore, "", nullptr,
+       "bfD0 50 00 00 00, bfE0 4f 00 00 00, "
+       "bfF0 00, bfD0 64 00 00 00, bfE0 63 00 00 00, bfF0 00",
+       "bfE0 refused", "bfE0"},
   };
-  const char kBefore[] = R"({"upperLimit":60,"ledMode":"amber"})";
   for (const auto& c : cases) {
     ToolHarness harness;
     harness.battery = c.battery;
     if (c.daemon) harness.StartDaemon();
-    harness.StorePolicy(kBefore);
+    if (c.before) harness.StorePolicy(c.before);
     harness.Arrange(c.keys, c.broken);
     EXPECT_EQ(c.error, harness.Run(Words(c.command))) << c.command;
-    EXPECT_EQ("", harness.out.str()) << c.command;
-    EXPECT_EQ(kBefore, harness.StoredPolicy()) << c.command;
+    EXPECT_EQ(*c.error ? "" : "Hardware operation verified\n",
+              harness.out.str())
+        << c.command;
+    EXPECT_EQ(c.after ? c.after : c.before, harness.StoredPolicy())
+        << c.command;
+    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.command;
   }
 }
 
