@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzzers (the `fuzz` preset, Clang with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for RUNS inputs (default 20000:
-# 120,000 in all), starting from its seed corpus in tests/fuzz/corpus/.
+# UndefinedBehaviorSanitizer) and runs each for RUNS inputs (default 25000:
+# 125,000 in all), starting from its seed corpus in tests/fuzz/corpus/.
 # A crash, a sanitizer report or a failed check fails the script; the input
 # that caused it is kept in build/fuzz/findings/.
 #   scripts/fuzz.sh            what scripts/test.sh runs
 #   scripts/fuzz.sh 10000000   a long run
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-20000}
+runs=${1:-25000}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 mkdir -p build/fuzz/findings

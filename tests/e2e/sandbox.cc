@@ -109,7 +109,6 @@ pid_t Sandbox::Spawn(std::vector<std::string> argv, const std::string& log,
     // clang-format on
   }
   std::vector<char*> args;
-  args.reserve(argv.size() + 1);
   for (auto& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
   pid_t pid = fork();

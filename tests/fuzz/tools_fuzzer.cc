@@ -1,9 +1,16 @@
-// ampctl's dispatcher in process, against a simulated SMC and a scratch
-// runtime directory beside a daemon. The first byte picks the user, the
-// machine, the stored policy, the battery and whether the daemon's heartbeat
-// is fresh; the second one SMC fault; the rest, split at line feeds, are the
-// arguments. Every command ends with status 0, or 1 and one line of error;
-// a failed one prints no result and leaves the stored policy as it was.
+// ampctl and ampkey in process against a simulated SMC. The first byte picks
+// the program: even for ampctl, odd for ampkey.
+//
+// ampctl runs in a scratch runtime directory beside a daemon. The next byte
+// picks the user, the machine, the stored policy, the battery and whether the
+// daemon's heartbeat is fresh; the one after it one SMC fault. A failed
+// command prints no result and leaves the stored policy as it was.
+//
+// ampkey: the next byte picks the user and the machine. The only writes that
+// reach the SMC are root's documented ACLC values.
+//
+// The rest, split at line feeds, are the arguments; every run ends with
+// status 0, or 1 and one line of error.
 
 #include <unistd.h>
 
@@ -13,6 +20,7 @@
 #include "store/test_support.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/ampctl/power_tool.h"
+#include "tools/ampkey/smc_tool.h"
 
 using namespace ampervale;
 
@@ -39,13 +47,11 @@ std::string StoredPolicy(const std::filesystem::path& file) {
   return std::filesystem::exists(file) ? testing::ReadFile(file) : "{}";
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void FuzzPowerTool(const uint8_t* data, size_t size) {
   static fuzz::MemoryDirectory scratch;
   static const NativePowerStore store(scratch.path / "run");
   static const int daemonLock = store.lockFile("daemon.lock", true);
-  if (size < 2 || daemonLock < 0) return 0;
+  if (size < 2 || daemonLock < 0) return;
   // A stale heartbeat: the daemon is not running.
   store.saveHealth(
       {getpid(), (data[0] & 0x40) != 0 ? 0.0 : NowSinceReferenceDate(), {}});
@@ -76,5 +82,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Require(
       status == 0 || (out.str().empty() && StoredPolicy(policyFile) == before),
       "a failed command printed a result or changed the policy");
+}
+
+void FuzzSMCTool(const uint8_t* data, size_t size) {
+  sim::SMCModel model(fuzz::BuiltInKeys(data[0]));
+  const uid_t uid = (data[0] & 0x80) != 0 ? 1000 : 0;
+  std::ostringstream out;
+  const SMCToolContext context{out, uid, [&] {
+                                 return std::make_shared<NativeSMCTransport>(
+                                     sim::InProcessExchange(model));
+                               }};
+  fuzz::RunTool(data + 1, size - 1, [&](const auto& arguments) {
+    NativeBackendTool::runSMCTool(arguments, context);
+  });
+  const std::string_view documented("\x00\x01\x03\x04\x06\x07\x25", 7);
+  for (const sim::SMCWrite& write : model.writes()) {
+    fuzz::Require(uid == 0 && write.key == "ACLC" && write.bytes.size() == 1 &&
+                      documented.find(static_cast<char>(write.bytes[0])) !=
+                          documented.npos,
+                  "an SMC write that ampkey must refuse");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static constexpr void (*kTools[])(const uint8_t*, size_t) = {FuzzPowerTool,
+                                                               FuzzSMCTool};
+  if (size >= 2) kTools[data[0] & 1](data + 1, size - 1);
   return 0;
 }
