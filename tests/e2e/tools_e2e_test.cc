@@ -4,15 +4,16 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include "tests/e2e/sandbox.h"
+#include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Words;
 
 // The job description is checked by another property list reader.
 TEST(AmpctlEndToEnd, InstallOnlyFromTheInstalledPath) {
@@ -114,13 +115,6 @@ TEST(AmpctlEndToEnd, DaemonEnforcesTheLimitAndCommandsDriveTheHardware) {
   ASSERT_LT(0, std::snprintf(expected, sizeof expected, "%02x000000\n", last));
   EXPECT_EQ(expected, key("bfD0"));
   EXPECT_EQ("", ReadWholeFile(sandbox.logs() + "daemon.err"));
-}
-
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream stream(text);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
 }
 
 // Before the simulated Mac starts, only what needs the SMC says it is
