@@ -9,12 +9,17 @@ failed), "missed" (every test passed), "n/a" (the snippet is not in the file
 any more, or not once) or "no build" (the fault does not compile). The file
 is always put back, on Ctrl-C too.
 
-Usage: scripts/plant-faults.py [--check] [--source DIR] [--build DIR]
-                               [--faults FILE] [ID ...]
+With --matrix every test runs for every fault, and each verdict names the
+tests that failed: a test that is the only one to catch some fault must
+stay, one that catches nothing alone is a candidate for removal.
+
+Usage: scripts/plant-faults.py [--check] [--matrix] [--source DIR]
+                               [--build DIR] [--faults FILE] [ID ...]
 """
 
 import argparse
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -66,10 +71,21 @@ def configure(source, build):
         sys.exit(f"configure failed: see {build / 'configure.log'}")
 
 
-def verdict(build):
+def failed_tests(build):
+    """Every test, then the names of those that failed."""
+    log = build / "ctest.log"
+    run(["ctest", "--test-dir", build, "-j2", "--timeout", "120"], log, 3600)
+    listing = log.read_text().partition("The following tests FAILED:")[2]
+    return re.findall(r"^\s*\d+ - (\S+)", listing, re.MULTILINE)
+
+
+def verdict(build, matrix=False):
     """What the suite says about the tree as it is now."""
     if run(["cmake", "--build", build, "-j2"], build / "build.log", 3600) != 0:
         return "no build"
+    if matrix:
+        failed = failed_tests(build)
+        return "caught   " + " ".join(failed) if failed else "missed"
     # The quick unit tests first: most faults stop there.
     for selection in (["-E", "EndToEnd"], ["-R", "EndToEnd"]):
         code = run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
@@ -101,6 +117,8 @@ def main():
                         default=HERE / "planted-faults.txt")
     parser.add_argument("--check", action="store_true",
                         help="only report the faults whose snippet is gone")
+    parser.add_argument("--matrix", action="store_true",
+                        help="run every test and name those that fail")
     parser.add_argument("ids", nargs="*")
     options = parser.parse_args()
     source = options.source.resolve()
@@ -133,9 +151,11 @@ def main():
         else:
             faulty = original.replace(fault["find"], fault["replace"])
             with Planted(path, original, faulty):
-                result = verdict(build)
+                result = verdict(build, options.matrix)
+        result, _, failed = result.partition("   ")
         counts[result] = counts.get(result, 0) + 1
-        print(f"{result:8} {fault['id']:32} {fault['file']}", flush=True)
+        print(f"{result:8} {fault['id']:32} {fault['file']}"
+              + (f" {failed}" if failed else ""), flush=True)
     caught, missed = counts.get("caught", 0), counts.get("missed", 0)
     total = caught + missed
     rate = f"{100 * caught / total:.0f} %" if total else "-"

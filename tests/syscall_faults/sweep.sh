@@ -9,13 +9,10 @@ if [[ "${SWEEP_INSIDE:-}" != 1 ]]; then
   bin=$(realpath "${1:-$(dirname "$0")/../../build/release/bin}")
   root=$(mktemp -d /dev/shm/ampervale-sweep.XXXXXX) # flushes need no disk
   trap 'rm -rf "$root"' EXIT
-  bwrap --unshare-user --uid 0 --gid 0 --die-with-parent --ro-bind /usr /usr \
-    --ro-bind /etc /etc --symlink usr/lib /lib --symlink usr/lib64 /lib64 \
-    --symlink usr/bin /bin --symlink usr/sbin /sbin --dev /dev --proc /proc \
-    --tmpfs /tmp --bind "$root" /Library --ro-bind "$bin" /opt/bin \
+  source "$(dirname "$0")/../e2e/sandbox.sh"
+  sandbox 0 "$root" --ro-bind "$bin" /opt/bin \
     --ro-bind "$(realpath "$0")" /opt/sweep.sh --setenv SWEEP_INSIDE 1 \
-    --setenv AMPERVALE_SIMULATOR /tmp/smc.sock --chdir /tmp \
-    -- bash /opt/sweep.sh
+    --setenv AMPERVALE_SIMULATOR /tmp/smc.sock --chdir /tmp -- bash /opt/sweep.sh
   exit
 fi
 
