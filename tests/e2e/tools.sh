@@ -31,8 +31,9 @@ run() {
   out=${out%.} err=${err%.}
 }
 sim() { "$bin/ampsim" "$1" --socket "$root/sim/smc.sock" "${@:2}"; }
+# Started directly, not through sim, so that the exit trap's kill reaches it.
 start_simulator() {
-  sim serve >"$root/ampsim.log" 2>&1 &
+  "$bin/ampsim" serve --socket "$root/sim/smc.sock" >"$root/ampsim.log" 2>&1 &
   sim wait >/dev/null
 }
 # expect WHAT EXPECTED ACTUAL
