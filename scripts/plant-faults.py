@@ -80,19 +80,20 @@ def failed_tests(build):
 
 
 def verdict(build, matrix=False):
-    """What the suite says about the tree as it is now."""
+    """What the suite says about the tree as it is now, and with `matrix`
+    the tests that failed."""
     if run(["cmake", "--build", build, "-j2"], build / "build.log", 3600) != 0:
-        return "no build"
+        return "no build", []
     if matrix:
         failed = failed_tests(build)
-        return "caught   " + " ".join(failed) if failed else "missed"
+        return ("caught" if failed else "missed"), failed
     # The quick unit tests first: most faults stop there.
     for selection in (["-E", "EndToEnd"], ["-R", "EndToEnd"]):
         code = run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
                     "--timeout", "120"] + selection, build / "ctest.log", 3600)
         if code != 0:
-            return "caught"
-    return "missed"
+            return "caught", []
+    return "missed", []
 
 
 class Planted:
@@ -138,7 +139,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     configure(source, build)
-    baseline = verdict(build)
+    baseline, _ = verdict(build)
     if baseline != "missed":
         sys.exit(f"the unchanged tree does not pass ({baseline}): "
                  f"see {build}")
@@ -147,15 +148,14 @@ def main():
         path = source / fault["file"]
         original = path.read_bytes().decode() if path.exists() else ""
         if original.count(fault["find"]) != 1:
-            result = "n/a"
+            result, failed = "n/a", []
         else:
             faulty = original.replace(fault["find"], fault["replace"])
             with Planted(path, original, faulty):
-                result = verdict(build, options.matrix)
-        result, _, failed = result.partition("   ")
+                result, failed = verdict(build, options.matrix)
         counts[result] = counts.get(result, 0) + 1
         print(f"{result:8} {fault['id']:32} {fault['file']}"
-              + (f" {failed}" if failed else ""), flush=True)
+              + "".join(f" {test}" for test in failed), flush=True)
     caught, missed = counts.get("caught", 0), counts.get("missed", 0)
     total = caught + missed
     rate = f"{100 * caught / total:.0f} %" if total else "-"

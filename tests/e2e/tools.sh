@@ -82,7 +82,8 @@ print(sorted((k, type(v).__name__, v) for k, v in job.items()))' "$job")"
 e2e_daemon() {
   start_simulator
   in_sandbox 0 ampctl daemon 2>"$root/daemon.err" &
-  eventually test -s "$run_dir/health.json" || cat "$root/daemon.err" >&2
+  eventually test -s "$run_dir/health.json" ||
+    expect "a heartbeat" "" "no heartbeat; $(cat "$root/daemon.err")"
   run ampctl daemon
   expect "second daemon" $'Backend daemon is already running\n' "$err"
   run ampctl limit 80
@@ -105,12 +106,12 @@ e2e_daemon() {
   expect "status" $'Charge backend ready (firmware); limit: disabled\n' "$out"
   # Commands started together all complete; the last to take the lock wins,
   # in the stored policy and on the SMC alike.
-  local commands=() limit stored last
+  local commands=() limit pid stored last
   for limit in {60..69}; do
     in_sandbox 0 ampctl limit "$limit" >/dev/null 2>&1 &
     commands+=($!)
   done
-  for limit in "${commands[@]}"; do wait "$limit" || expect "limit" 0 $?; done
+  for pid in "${commands[@]}"; do wait "$pid" || expect "limit" 0 $?; done
   stored=$(cat "$run_dir/policy.json") last=${stored:14:2}
   expect "last limit" "{\"upperLimit\":$last,\"restoreChargingRequested\":false}" \
     "$stored"
