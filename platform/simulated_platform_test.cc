@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,7 +33,9 @@ int Listen(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // fcntl, not SOCK_CLOEXEC, which macOS lacks.
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
   EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
   EXPECT_EQ(0, listen(fd, 4));
   return fd;

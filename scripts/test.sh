@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: in the release build, built with
-# Clang, and with AddressSanitizer and UndefinedBehaviorSanitizer; and lints
-# the manual pages.
+# Clang, and with AddressSanitizer and UndefinedBehaviorSanitizer; lints the
+# manual pages and the scripts a Mac runs; cross-builds for macOS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/format.sh --check
+scripts/check-mac-scripts.sh
 scripts/check-macos.sh
 echo "== manual pages"
 mandoc -T lint -W warning man/*

@@ -20,12 +20,14 @@
 namespace ampervale::testing {
 
 // A fresh directory under /tmp, removed with everything in it at the end.
+// Its path is the real one: on a Mac /tmp is a symbolic link, which the
+// store rightly refuses as a parent.
 class ScratchDirectory {
  public:
   ScratchDirectory() {
     char pattern[] = "/tmp/ampervale-store-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
+    path_ = std::filesystem::canonical(pattern);
   }
   ~ScratchDirectory() {
     std::error_code ignored;

@@ -25,7 +25,7 @@ check() {
     ${2:+--component "$2"} >/dev/null
   # ls -l rather than stat or find -printf, which differ between systems.
   actual=$(cd "$destdir" && find . -type f -exec ls -l {} + |
-    sed -E 's/^(.{10})\S* +(\S+ +){7}\./\1 /' | sort)
+    sed -E 's/^(.{10})[^[:space:]]* +([^[:space:]]+ +){7}\./\1 /' | sort)
   diff -u --label "expected: prefix $1, component ${2:-(all)}" \
     --label installed <(sort <<<"$3") <(echo "$actual") ||
     failures=$((failures + 1))
