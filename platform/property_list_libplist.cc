@@ -16,19 +16,21 @@ struct PlistDeleter {
 };
 using Plist = std::unique_ptr<void, PlistDeleter>;
 
+// libplist writes the entries as they were set; CoreFoundation sorts them by
+// key. Setting them in that order makes both files the same document.
 Plist BuildDictionary(const LaunchJob& job) {
   Plist dictionary(plist_new_dict());
   plist_t arguments = plist_new_array();
   for (const std::string& argument : job.program_arguments) {
     plist_array_append_item(arguments, plist_new_string(argument.c_str()));
   }
+  plist_dict_set_item(dictionary.get(), kKeepAliveKey,
+                      plist_new_bool(job.keep_alive));
   plist_dict_set_item(dictionary.get(), kLabelKey,
                       plist_new_string(job.label.c_str()));
   plist_dict_set_item(dictionary.get(), kProgramArgumentsKey, arguments);
   plist_dict_set_item(dictionary.get(), kRunAtLoadKey,
                       plist_new_bool(job.run_at_load));
-  plist_dict_set_item(dictionary.get(), kKeepAliveKey,
-                      plist_new_bool(job.keep_alive));
   plist_dict_set_item(dictionary.get(), kThrottleIntervalKey,
                       plist_new_uint(job.throttle_interval));
   return dictionary;
