@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds ampctl and ampkey for arm64 and x86_64 macOS on Linux, through the
+# Builds ampctl and ampkey for arm64 and x86_64 macOS on Linux, and the unit
+# tests for arm64 with IOKit and with the simulated platform, through the
 # project's own Apple build, with zig as the compiler and the IOKit and
 # CoreFoundation declarations of cmake/apple-sdk, warnings as errors. Fails
-# when a source stops compiling or linking for macOS (a Linux-only call, a
-# seam that no longer builds) or when a program loads anything beyond IOKit,
-# CoreFoundation, libSystem and libc++.
+# when a source or a test stops compiling or linking for macOS (a Linux-only
+# call, a seam that no longer builds, a call newer than macOS 11) or when a
+# program loads anything beyond IOKit, CoreFoundation, libSystem and libc++.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,19 +34,51 @@ allowed='^(/usr/lib/libSystem\.B\.dylib|/usr/lib/libc\+\+\.1\.dylib|/System/Libr
 failures=0
 fail() { echo "check-macos: $*" >&2; failures=$((failures + 1)); }
 
-for arch in arm64 x86_64; do
-  build=$out/$arch
-  echo "== macOS $arch build"
-  cmake -S . -B "$build" -G Ninja --log-level=WARNING \
+# configure SOURCE BUILD ARCH [CMAKE OPTION ...]: a Release build for macOS
+# 11 on ARCH, warnings as errors.
+configure() {
+  local source=$1 build=$2 arch=$3
+  shift 3
+  cmake -S "$source" -B "$build" -G Ninja --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/zig-macos.cmake" \
     -DAMPERVALE_NLOHMANN_ROOT="$deps" \
     -DCMAKE_OSX_ARCHITECTURES="$arch" -DCMAKE_OSX_DEPLOYMENT_TARGET=11.0 \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DAMPERVALE_WERROR=ON \
-    -DCMAKE_CXX_COMPILER_LAUNCHER= >/dev/null
-  cmake --build "$build" --target ampctl ampkey -j2
-  if grep -qE -- "-I ?/usr/|-isystem ?/usr/" "$build/compile_commands.json"; then
-    fail "$arch: a host include folder on a macOS compile line"
+    -DCMAKE_BUILD_TYPE=Release -DAMPERVALE_WERROR=ON \
+    -DCMAKE_CXX_COMPILER_LAUNCHER= "$@" >/dev/null
+}
+check_compile_lines() {
+  if grep -qE -- "-I ?/usr/|-isystem ?/usr/" "$1/compile_commands.json"; then
+    fail "$1: a host include folder on a macOS compile line"
   fi
+  grep -qF -- -Werror=unguarded-availability-new "$1/compile_commands.json" ||
+    fail "$1: calls newer than macOS 11 are not refused"
+}
+
+# The unit tests are built for one architecture, against GoogleTest and
+# GoogleMock compiled for it from Debian's source package; they cannot run
+# here, but a test that stops compiling for macOS fails the check.
+tests_arch=arm64
+gtest=$out/googletest-$tests_arch
+echo "== GoogleTest for macOS $tests_arch"
+configure /usr/src/googletest "$gtest/build" "$tests_arch" -DAMPERVALE_WERROR=OFF
+cmake --build "$gtest/build" -j2
+cmake --install "$gtest/build" --prefix "$gtest/root/usr" >/dev/null
+# Discovering the tests would run them: that waits for ctest on a Mac.
+with_tests=(-DBUILD_TESTING=ON -DAMPERVALE_GTEST_ROOT="$gtest/root"
+  -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST)
+
+for arch in arm64 x86_64; do
+  build=$out/$arch
+  targets=(ampctl ampkey)
+  options=(-DBUILD_TESTING=OFF)
+  if [[ $arch == "$tests_arch" ]]; then
+    targets+=(ampervale_tests)
+    options=("${with_tests[@]}")
+  fi
+  echo "== macOS $arch build: ${targets[*]}"
+  configure . "$build" "$arch" "${options[@]}"
+  cmake --build "$build" --target "${targets[@]}" -j2
+  check_compile_lines "$build"
   for program in ampctl ampkey; do
     binary=$build/bin/$program
     header=$("$objdump" --macho --private-header "$binary")
@@ -57,5 +90,33 @@ for arch in arm64 x86_64; do
     done
   done
 done
+
+echo "== macOS $tests_arch build with the simulated platform: ampervale_tests"
+build=$out/simulated-$tests_arch
+configure . "$build" "$tests_arch" "${with_tests[@]}" \
+  -DAMPERVALE_SIMULATED_PLATFORM=ON
+cmake --build "$build" --target ampervale_tests -j2
+check_compile_lines "$build"
+
+# The declarations are as strict as Apple's: each probe, DIAGNOSTIC|CODE,
+# must fail to compile with that diagnostic.
+probes=(
+  "-Wunguarded-availability-new|#include <IOKit/IOKitLib.h>
+mach_port_t Port() { return kIOMainPortDefault; }"
+  "no known conversion from 'int' to 'CFNumberType'|#include <CoreFoundation/CoreFoundation.h>
+CFNumberRef Number(long value) { return CFNumberCreate(0, 4, &value); }"
+)
+for probe in "${probes[@]}"; do
+  diagnostic=${probe%%|*} code=${probe#*|}
+  if "$root/cmake/zig-c++" -arch arm64 -mmacosx-version-min=11.0 \
+    -F "$root/cmake/apple-sdk" -Werror=unguarded-availability-new \
+    -fsyntax-only -x c++ - <<<"$code" >"$out/probe.log" 2>&1; then
+    fail "compiled, but should not: $code"
+  elif ! grep -qF -- "$diagnostic" "$out/probe.log"; then
+    fail "no $diagnostic for: $code"
+    cat "$out/probe.log" >&2
+  fi
+done
 [[ $failures -eq 0 ]] || exit 1
-echo "macOS check passed: ampctl and ampkey for arm64 and x86_64"
+echo "macOS check passed: ampctl and ampkey for arm64 and x86_64," \
+  "ampervale_tests for $tests_arch with IOKit and with the simulated platform"

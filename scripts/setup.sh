@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config make
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libplist-dev
   bubblewrap python3 gnuplot-nox
   clang-format clang-tidy strace mandoc

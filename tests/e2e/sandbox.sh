@@ -1,8 +1,7 @@
 # Sourced by the tests that run the built programs. sandbox UID LIBRARY
 # [BWRAP OPTION ...] -- COMMAND ... runs COMMAND in a bubblewrap sandbox as
 # UID of a user namespace, with the host folder LIBRARY as its /Library, so
-# that nothing touches the host's /Library. Its /tmp is the bubblewrap
-# options in sandbox_tmp: a folder of its own unless a caller says otherwise.
+# that nothing touches the host's /Library; /tmp is made by sandbox_tmp.
 sandbox_tmp=(--tmpfs /tmp)
 sandbox() {
   local uid=$1 library=$2

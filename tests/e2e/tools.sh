@@ -154,9 +154,7 @@ ROWS
   expect "no policy" "" "$(ls "$run_dir"/policy.json 2>/dev/null)"
 }
 
-# The unit tests once more, as an ordinary user, with /tmp a symbolic link
-# to private/tmp as on a Mac: the store refuses a parent that is a link, so
-# each test must work from the real path of its scratch folder.
+# The unit tests as an ordinary user, with /tmp a symbolic link as on a Mac.
 e2e_tmp_link() {
   # shellcheck disable=SC2034 # read by sandbox
   sandbox_tmp=(--perms 1777 --tmpfs /private/tmp --symlink private/tmp /tmp)

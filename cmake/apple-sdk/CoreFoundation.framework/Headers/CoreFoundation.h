@@ -2,6 +2,7 @@
 #ifndef COREFOUNDATION_COREFOUNDATION_H_
 #define COREFOUNDATION_COREFOUNDATION_H_
 
+#include <os/availability.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -27,14 +28,21 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 typedef struct __CFDictionary* CFMutableDictionaryRef;
 typedef struct __CFError* CFErrorRef;
 
+// Enumerations with a fixed underlying type, as Apple declares them: in C++
+// each is a type of its own, to which a plain integer does not convert.
 typedef UInt32 CFStringEncoding;
-enum { kCFStringEncodingUTF8 = 0x08000100 };
+typedef enum CFStringBuiltInEncodings : CFStringEncoding {
+  kCFStringEncodingUTF8 = 0x08000100
+} CFStringBuiltInEncodings;
 
-typedef CFIndex CFNumberType;
-enum { kCFNumberSInt64Type = 4, kCFNumberDoubleType = 13 };
+typedef enum CFNumberType : CFIndex {
+  kCFNumberSInt64Type = 4,
+  kCFNumberDoubleType = 13
+} CFNumberType;
 
-typedef CFIndex CFPropertyListFormat;
-enum { kCFPropertyListXMLFormat_v1_0 = 100 };
+typedef enum CFPropertyListFormat : CFIndex {
+  kCFPropertyListXMLFormat_v1_0 = 100
+} CFPropertyListFormat;
 
 typedef const void* (*CFArrayRetainCallBack)(CFAllocatorRef, const void*);
 typedef void (*CFArrayReleaseCallBack)(CFAllocatorRef, const void*);
@@ -109,8 +117,9 @@ CFIndex CFDataGetLength(CFDataRef theData);
 CFDataRef CFPropertyListCreateData(CFAllocatorRef allocator,
                                    CFPropertyListRef propertyList,
                                    CFPropertyListFormat format,
-                                   CFOptionFlags options, CFErrorRef* error);
-CFStringRef CFErrorCopyDescription(CFErrorRef err);
+                                   CFOptionFlags options, CFErrorRef* error)
+    API_AVAILABLE(macos(10.6));
+CFStringRef CFErrorCopyDescription(CFErrorRef err) API_AVAILABLE(macos(10.5));
 
 #ifdef __cplusplus
 }

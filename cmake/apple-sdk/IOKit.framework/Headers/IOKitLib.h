@@ -5,6 +5,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <mach/mach.h>
+#include <os/availability.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -18,6 +19,12 @@ typedef io_object_t io_registry_entry_t;
 typedef io_object_t io_service_t;
 typedef UInt32 IOOptionBits;
 
+// Both names stand for MACH_PORT_NULL, the default main port. Declared so
+// that the cross check refuses the newer one where macOS 11 lacks it.
+extern const mach_port_t kIOMainPortDefault API_AVAILABLE(macos(12.0));
+extern const mach_port_t kIOMasterPortDefault
+    API_DEPRECATED_WITH_REPLACEMENT("kIOMainPortDefault", macos(10.0, 12.0));
+
 CFMutableDictionaryRef IOServiceMatching(const char* name);
 io_service_t IOServiceGetMatchingService(mach_port_t mainPort,
                                          CFDictionaryRef matching);
@@ -27,7 +34,8 @@ kern_return_t IOServiceClose(io_connect_t connect);
 kern_return_t IOObjectRelease(io_object_t object);
 kern_return_t IOConnectCallStructMethod(
     mach_port_t connection, uint32_t selector, const void* inputStruct,
-    size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt);
+    size_t inputStructCnt, void* outputStruct, size_t* outputStructCnt)
+    API_AVAILABLE(macos(10.5));
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
                                           CFStringRef key,
                                           CFAllocatorRef allocator,
