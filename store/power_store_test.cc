@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include "common/native_control_error.h"
@@ -41,6 +44,35 @@ class PowerStoreTest : public ::testing::Test {
   fs::path run_ = dir_.path() / "run";
 };
 
+// Sets a list as the kernel stores it, naming kOther as a user (TAG 2) or
+// a group (TAG 8) with every right; the mode, set later, gives its mask.
+// Only Linux keeps lists this way; elsewhere returns false.
+bool SetAccessList(const fs::path& path, char tag) {
+#ifdef __linux__
+  std::string list("\x02\0\0\0", 4);
+  for (const int entryTag : {1, 2, 4, 8, 0x10, 0x20}) {
+    const bool named = entryTag == tag - '0';
+    if ((entryTag == 2 || entryTag == 8) && !named) continue;
+    const uint32_t id = named ? kOther : ~0u;
+    const char entry[] = {static_cast<char>(entryTag),
+                          0,
+                          7,
+                          0,
+                          static_cast<char>(id),
+                          static_cast<char>(id >> 8),
+                          static_cast<char>(id >> 16),
+                          static_cast<char>(id >> 24)};
+    list.append(entry, sizeof entry);
+  }
+  return setxattr(path.c_str(), "system.posix_acl_access", list.data(),
+                  list.size(), 0) == 0;
+#else
+  (void)path;
+  (void)tag;
+  return false;
+#endif
+}
+
 // Made private, parents included. A row with kUnexpected opens what was
 // made as the directory itself, the others a directory in it; nothing is
 // changed in what is refused. Rows with an owner or a group, or writable by
@@ -56,7 +88,7 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
   const fs::path made = dir_.path() / "made", target = dir_.path() / "t";
   const std::string unsafe = "Backend runtime directory has an unsafe parent: ";
   static const struct {
-    const char* make;  // "dir", "link" or "file"
+    const char* make;  // "dir", "link", "file" or "acl TAG"
     int mode;
     uid_t owner, group;
     const char* reason;  // after an unsafe parent's path; kDone; kUnexpected
@@ -65,6 +97,15 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
       {"dir", 0775, 0, kOther, " is writable by group 12345"},
       {"dir", 0775, 0, 0, kDone},
       {"dir", 0755, kOther, 0, " is owned by user 12345"},
+      // Access lists granting a user or a group the right to write entries,
+      // and one whose mask takes that right away.
+      {"acl 2", 0775, 0, 0,
+       " is open to user 12345 through its access-"
+       "control list"},
+      {"acl 8", 0775, 0, 0,
+       " is open to group 12345 through its access-"
+       "control list"},
+      {"acl 2", 0755, 0, 0, kDone},
       {"link", 0755, 0, 0, " is a symbolic link"},
       {"file", 0644, 0, 0, " is not a directory"},
       {"dir", 0755, kOther, kOther, kUnexpected},
@@ -77,7 +118,8 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
     fs::remove_all(made);
     if (c.make == std::string("link")) symlink(target.c_str(), made.c_str());
     if (c.make == std::string("file")) WriteFile(made, "");
-    if (c.make == std::string("dir")) mkdir(made.c_str(), 0700);
+    if (c.make[0] != 'l' && c.make[0] != 'f') mkdir(made.c_str(), 0700);
+    if (c.make[0] == 'a' && !SetAccessList(made, c.make[4])) continue;
     if (geteuid() == 0) lchown(made.c_str(), c.owner, c.group);
     chmod(made.c_str(), c.mode);
     const fs::path opened = c.reason == kUnexpected ? made : made / "run";
@@ -85,7 +127,7 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
         c.reason[0] == ' ' ? unsafe + made.native() + c.reason : c.reason;
     EXPECT_EQ(expected, ThrownText([&] { NativePowerStore{opened}; }))
         << c.make << c.reason;
-    EXPECT_TRUE(c.make != std::string("dir") || c.mode == ModeOf(made))
+    EXPECT_TRUE(c.make[0] != 'd' || c.mode == ModeOf(made))
         << c.make << c.reason;
   }
   EXPECT_EQ(-1, ModeOf(target / "run"));
@@ -267,8 +309,8 @@ class RecordingFileSystem final : public FileSystem {
 // With a live daemon (its lock held, a heartbeat one second old), the step
 // named `failing` fails. The policy reaches the disk before the rename and
 // the rename before apply; a heartbeat is not flushed. A failed step leaves
-// the old policy and no temporary, except a failed flush of the renamed
-// entry. Every way an update ends releases what it opened.
+// the old bytes (or "{}" for none) and no temporary. Every way an update
+// ends releases what it opened.
 TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
   const std::string tmp = (run_ / "policy.json.tmp").native() + ": ";
   const std::string eio = "Input/output error";
@@ -286,20 +328,25 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
       {R"({"restoreChargingRequested":true})", Amber, "", kDone,
        R"({"ledMode":"amber","restoreChargingRequested":false})",
        save + " " + save},
-      // A failed apply step puts the previous policy back.
+      // A failed apply step puts the previous bytes back.
       {R"({ "ledMode" : "off", "x" : 1 })", Limit80, "apply", kApplyFailure,
-       R"({"ledMode":"off"})", save + " " + save},
+       R"({ "ledMode" : "off", "x" : 1 })", save + " " + save},
+      // A confirmation that never reached its reader is a failure too.
+      {kOld, Limit80, "confirm", kApplyFailure, kOld, save + " " + save},
       // Nothing is written when the new policy is refused.
       {kNoFile, Limit100, "", "Invalid stored charge limit", kNoFile, ""},
+      // A failed save is rolled back too: the step fails again there.
       {kOld, Limit80, "sync", "Cannot flush " + tmp + eio, kOld,
-       "create write sync close"},
-      {kOld, Limit80, "close", "Cannot write " + tmp + eio, kOld,
-       "create write sync close"},
+       "create write sync close create write sync close"},
       {kOld, Limit80, "rename",
        "Cannot replace " + run_.native() + "/policy.json: " + eio, kOld,
-       "create write sync close rename"},
-      {kOld, Limit80, "syncdir", "Cannot flush " + run_.native() + ": " + eio,
-       R"({"upperLimit":80})", save},
+       "create write sync close rename create write sync close rename"},
+      // The previous bytes come back even when the rename got through.
+      {R"({ "upperLimit" : 50 })", Limit80, "syncdir",
+       "Cannot flush " + run_.native() + ": " + eio, R"({ "upperLimit" : 50 })",
+       save + " " + save},
+      {kNoFile, Limit80, "syncdir",
+       "Cannot flush " + run_.native() + ": " + eio, "{}", save + " " + save},
   };
   RecordingFileSystem files;
   const NativePowerStore store(
@@ -317,7 +364,11 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     if (c.before != kNoFile) WriteFile(run_ / "policy.json", c.before);
     files.steps.clear();
     files.failing = c.failing;
-    EXPECT_EQ(c.error, ThrownText([&] { store.update(c.mutation, apply); }))
+    const auto confirm = [&] {
+      if (files.failing == "confirm") throw NativeControlError(kApplyFailure);
+    };
+    EXPECT_EQ(c.error,
+              ThrownText([&] { store.update(c.mutation, apply, confirm); }))
         << c.before << " " << c.failing;
     EXPECT_EQ(c.steps, files.steps) << c.before << " " << c.failing;
     EXPECT_EQ(c.after, stored()) << c.before << " " << c.failing;
