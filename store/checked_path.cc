@@ -63,7 +63,7 @@ std::string UnsafeReason(const struct stat& status, const fs::path& path,
   }
   // A list may grant what the mode does not show (on Linux the group bits
   // show only its mask; on macOS nothing of it).
-  const std::string writer = AccessListWriter(path);
+  std::string writer = AccessListWriter(path);
   if (writer.empty()) return writer;
   return "is open to " + writer + " through its access-control list";
 }

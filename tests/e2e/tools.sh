@@ -51,16 +51,14 @@ eventually() {
   "$@"
 }
 key_is() { [[ $(sim key "$1") == "$2" ]]; }
-# set_acl FOLDER [UID]: an access list giving UID every right, or none.
+# set_acl FOLDER [TAG ID]: an access list; TAG 2 (user) or 8 (group) gives
+# ID every right, which the mode's group bits then mask.
 set_acl() {
   python3 -c 'import os, struct, sys
-entries = [(1, 7, -1), (2, 7, int(sys.argv[2])), (4, 5, -1), (16, 7, -1),
-           (32, 5, -1)] if len(sys.argv) > 2 else []
-if entries:
-  os.setxattr(sys.argv[1], "system.posix_acl_access", struct.pack("<I", 2) +
-              b"".join(struct.pack("<HHi", *entry) for entry in entries))
-else:
-  os.removexattr(sys.argv[1], "system.posix_acl_access")' "$@"
+named = [(int(sys.argv[2]), 7, int(sys.argv[3]))] if len(sys.argv) > 3 else []
+entries = sorted([(1, 7, -1), (4, 5, -1), (16, 7, -1), (32, 5, -1)] + named)
+os.setxattr(sys.argv[1], "system.posix_acl_access", struct.pack("<I", 2) +
+            b"".join(struct.pack("<HHi", *entry) for entry in entries))' "$@"
 }
 
 # Only the installed program installs; the job is read back by another
@@ -91,8 +89,10 @@ chmod 757 "$app/bin/ampctl"|chmod 755 "$app/bin/ampctl"|Refusing to register a b
 mv "$app/bin/ampctl" "$library/elsewhere/real"; ln -s ../../../elsewhere/real "$app/bin/ampctl"; chmod 777 "$library/elsewhere"|chmod 755 "$library/elsewhere"|Refusing to register a backend that another user can replace: /Library/elsewhere is writable by other users
 ln -s real "$library/elsewhere/again"; ln -sf ../../../elsewhere/again "$app/bin/ampctl"|ln -sf ../../../elsewhere/real "$app/bin/ampctl"|Refusing to register a backend that another user can replace: /Library/elsewhere/again is a symbolic link
 mv "$library/LaunchDaemons" "$library/jobs"; ln -s jobs "$library/LaunchDaemons"|rm "$library/LaunchDaemons"; mv "$library/jobs" "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is a symbolic link
-set_acl "$library/LaunchDaemons" 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to user 4294967295 through its access-control list
-echo kept >"$library/victim"; chmod 600 "$library/victim"; ln -s /Library/victim "$job"||
+set_acl "$library/LaunchDaemons" 2 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to user 4294967295 through its access-control list
+set_acl "$library/LaunchDaemons" 8 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to group 4294967295 through its access-control list
+set_acl "$library/LaunchDaemons" 2 12345; chmod 755 "$library/LaunchDaemons"|set_acl "$library/LaunchDaemons"|
+echo kept >"$library/victim"; chmod 600 "$library/victim"; ln -sf /Library/victim "$job"||
 ROWS
   expect "no mode set by path" "" "$(in_sandbox 0 /usr/bin/strace -qq -o \
     /dev/stderr -e trace=chmod,fchmodat "$app_in_sandbox/bin/ampctl" install \
