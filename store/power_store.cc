@@ -75,7 +75,9 @@ NativePowerPolicy NativePowerStore::loadPolicy() const {
 
 NativePowerStore::StoredPolicy NativePowerStore::loadStoredPolicy() const {
   StoredPolicy stored;
-  if (!ReadRecordFile(directory_.descriptor(), policy_, stored.text)) {
+  stored.existed =
+      ReadRecordFile(directory_.descriptor(), policy_, stored.text);
+  if (!stored.existed) {
     stored.text = EncodePolicy(stored.policy);
     return stored;
   }
@@ -128,7 +130,7 @@ void NativePowerStore::update(const Mutation& mutation, const Apply& apply,
       settle(next, apply);
       if (confirm) confirm();
     } catch (...) {
-      rollBack(previous.text);
+      rollBack(previous);
       throw;
     }
   });
@@ -145,14 +147,17 @@ void NativePowerStore::settle(NativePowerPolicy& next,
   }
 }
 
-void NativePowerStore::rollBack(
-    const std::string& previousText) const noexcept {
+void NativePowerStore::rollBack(const StoredPolicy& previous) const noexcept {
   try {
-    ReplaceRecordFile(directory_.descriptor(), policy_, previousText,
+    std::string current;
+    const bool exists =
+        ReadRecordFile(directory_.descriptor(), policy_, current);
+    if (exists ? current == previous.text : !previous.existed) return;
+    ReplaceRecordFile(directory_.descriptor(), policy_, previous.text,
                       Durability::kFlushed, files_);
   } catch (...) {
-    // The caller learns of apply's failure, which is what matters; the new
-    // policy stays stored and the daemon enforces it.
+    // The caller learns of the first failure, which is what matters; the
+    // new policy stays stored and the daemon enforces it.
   }
 }
 
