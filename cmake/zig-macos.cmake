@@ -12,9 +12,10 @@ set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-cc")
 set(CMAKE_AR "${CMAKE_CURRENT_LIST_DIR}/zig-ar" CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB "${CMAKE_CURRENT_LIST_DIR}/zig-ranlib" CACHE FILEPATH ""
     FORCE)
-# IOKit and CoreFoundation as declarations and link stubs; a real SDK's
-# frameworks on a Mac.
-set(CMAKE_CXX_FLAGS_INIT "-F ${CMAKE_CURRENT_LIST_DIR}/apple-sdk")
+# IOKit and CoreFoundation as declarations and link stubs, and the libSystem
+# headers zig lacks (apple-sdk/include); a real SDK's on a Mac.
+set(CMAKE_CXX_FLAGS_INIT
+    "-F ${CMAKE_CURRENT_LIST_DIR}/apple-sdk -isystem ${CMAKE_CURRENT_LIST_DIR}/apple-sdk/include")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-F ${CMAKE_CURRENT_LIST_DIR}/apple-sdk")
 
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES AMPERVALE_NLOHMANN_ROOT

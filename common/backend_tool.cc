@@ -1,8 +1,11 @@
 #include "common/backend_tool.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -45,7 +48,21 @@ int run(const Arguments& arguments, const Tool& tool, std::ostream& err) {
   return 1;
 }
 
+bool ReopenClosedStandardDescriptors() {
+  for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+    if (fcntl(standard, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is `standard` itself: those below are open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened != standard) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
+
 int main(int argc, const char* const* argv, const Tool& tool) {
+  if (!ReopenClosedStandardDescriptors()) return 1;
   // A reader that went away is reported like any failure, not by a signal
   // that would give an exit status other than 0 or 1.
   (void)signal(SIGPIPE, SIG_IGN);

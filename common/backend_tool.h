@@ -20,7 +20,15 @@ Arguments ArgumentsOf(int argc, const char* const* argv);
 // a line feed to `err`. Only this entry point prints errors.
 int run(const Arguments& arguments, const Tool& tool, std::ostream& err);
 
-// The shared entry point of both programs.
+// Opens "/dev/null" on each of descriptors 0, 1 and 2 that is closed, so
+// that no file or socket opened later takes its number and receives what
+// is meant for standard output or error. Returns false when "/dev/null"
+// cannot be opened.
+bool ReopenClosedStandardDescriptors();
+
+// The shared entry point of the programs. Before anything else it reopens
+// closed standard descriptors; when it cannot, it runs nothing and returns
+// 1.
 int main(int argc, const char* const* argv, const Tool& tool);
 
 }  // namespace ampervale::NativeBackendTool

@@ -1,7 +1,12 @@
 #include "common/backend_tool.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +40,30 @@ TEST(BackendToolTest, ExitStatusAndOneErrorLine) {
     EXPECT_EQ(c.err, err.str());
     std::cout.clear();
   }
+}
+
+// Started with standard input, output and error closed, a program opens
+// three files and fails: the error line must reach none of them.
+TEST(BackendToolTest, ClosedStandardDescriptorsTakeNoFile) {
+  char folder[] = "/tmp/ampervale-descriptors-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(folder));
+  const std::string file = std::string(folder) + "/f";
+  const pid_t child = fork();
+  if (child == 0) {
+    for (int standard = 0; standard <= 2; ++standard) close(standard);
+    const char* argv[] = {"tool", nullptr};
+    _exit(NativeBackendTool::main(1, argv, [&](const Arguments&) {
+      for (const char* name : {"0", "1", "2"}) {
+        open((file + name).c_str(), O_RDWR | O_CREAT, 0600);
+      }
+      throw NativeControlError("Closed descriptors");
+    }));
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_EQ(1, WEXITSTATUS(status));
+  EXPECT_EQ(0u, std::filesystem::file_size(file + "2"));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

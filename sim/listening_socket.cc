@@ -1,12 +1,18 @@
 #include "sim/listening_socket.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <filesystem>
+
 #include "common/native_control_error.h"
+#include "store/checked_path.h"
 
 namespace ampervale::sim {
 
@@ -35,6 +41,24 @@ void CheckLength(const std::string& path) {
   }
 }
 
+// The folder of `path` with every link in it resolved (macOS's /tmp is
+// one), then opened through checked parents.
+std::string CheckedFolder(const std::string& path, UniqueFd& folder) {
+  const std::filesystem::path parent =
+      std::filesystem::path(path).parent_path();
+  char resolved[PATH_MAX];
+  if (realpath(parent.empty() ? "." : parent.c_str(), resolved) == nullptr) {
+    Fail("find the folder of", path);
+  }
+  const std::filesystem::path socket =
+      std::filesystem::path(resolved) / std::filesystem::path(path).filename();
+  FileDescriptor opened =
+      OpenCheckedParent(socket, "Socket folder is unsafe: ", Missing::kFail);
+  folder = UniqueFd(opened.get());
+  opened.release();
+  return socket.native();
+}
+
 bool SomeoneListens(const sockaddr_un& address) {
   UniqueFd probe(WithDescriptorFlags(socket(AF_UNIX, SOCK_STREAM, 0), false));
   return probe.valid() &&
@@ -43,30 +67,38 @@ bool SomeoneListens(const sockaddr_un& address) {
 }
 
 // A socket left behind by a simulator that was killed is replaced.
-void ClearStaleSocket(const std::string& path, const sockaddr_un& address) {
+void ClearStaleSocket(int folder, const std::string& name,
+                      const std::string& path, const sockaddr_un& address) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (!S_ISSOCK(info.st_mode)) {
     throw NativeControlError(path + " exists and is not a socket");
   }
   if (SomeoneListens(address)) {
     throw NativeControlError("Another simulator is serving " + path);
   }
-  if (unlink(path.c_str()) != 0) Fail("remove the stale socket", path);
+  if (unlinkat(folder, name.c_str(), 0) != 0) {
+    Fail("remove the stale socket", path);
+  }
 }
+
+mode_t ModeFor(bool private_mode) { return private_mode ? 0600 : 0666; }
 
 }  // namespace
 
 ListeningSocket::ListeningSocket(std::string path, bool private_mode)
     : path_(std::move(path)), private_(private_mode) {
   CheckLength(path_);
-  sockaddr_un address = AddressOf(path_);
-  ClearStaleSocket(path_, address);
+  const std::string bound = CheckedFolder(path_, folder_);
+  CheckLength(bound);
+  name_ = std::filesystem::path(bound).filename().native();
+  sockaddr_un address = AddressOf(bound);
+  ClearStaleSocket(folder_.get(), name_, path_, address);
   // Bound under a temporary name and renamed into place once it listens,
   // so that a client that sees the path can connect at once.
-  std::string temporary = path_ + kStartingSuffix;
-  sockaddr_un temporary_address = AddressOf(temporary);
-  unlink(temporary.c_str());
+  const std::string temporary = name_ + kStartingSuffix;
+  sockaddr_un temporary_address = AddressOf(bound + kStartingSuffix);
+  unlinkat(folder_.get(), temporary.c_str(), 0);
   fd_ = UniqueFd(WithDescriptorFlags(socket(AF_UNIX, SOCK_STREAM, 0), true));
   if (!fd_.valid()) Fail("create a socket for", path_);
   if (bind(fd_.get(), reinterpret_cast<const sockaddr*>(&temporary_address),
@@ -74,27 +106,37 @@ ListeningSocket::ListeningSocket(std::string path, bool private_mode)
     Fail("bind", path_);
   }
   if (listen(fd_.get(), SOMAXCONN) != 0 ||
-      chmod(temporary.c_str(), private_mode ? 0600 : 0666) != 0 ||
-      rename(temporary.c_str(), path_.c_str()) != 0) {
+      fchmodat(folder_.get(), temporary.c_str(), ModeFor(private_mode), 0) !=
+          0 ||
+      renameat(folder_.get(), temporary.c_str(), folder_.get(),
+               name_.c_str()) != 0) {
     int error = errno;
-    unlink(temporary.c_str());
+    unlinkat(folder_.get(), temporary.c_str(), 0);
     errno = error;
     Fail("set up the socket", path_);
   }
   struct stat info;
-  if (stat(path_.c_str(), &info) == 0) inode_ = info.st_ino;
+  if (fstatat(folder_.get(), name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    inode_ = info.st_ino;
+  }
 }
 
 ListeningSocket::~ListeningSocket() {
+  if (IsOurs()) unlinkat(folder_.get(), name_.c_str(), 0);
+}
+
+bool ListeningSocket::IsOurs() const {
   struct stat info;
-  if (lstat(path_.c_str(), &info) == 0 && info.st_ino == inode_) {
-    unlink(path_.c_str());
-  }
+  return folder_.valid() &&
+         fstatat(folder_.get(), name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) ==
+             0 &&
+         S_ISSOCK(info.st_mode) && info.st_ino == inode_;
 }
 
 void ListeningSocket::SetPrivate(bool private_mode) {
   // Failure leaves the mode as it was; the state dump still shows the fault.
-  if (chmod(path_.c_str(), private_mode ? 0600 : 0666) == 0) {
+  if (IsOurs() &&
+      fchmodat(folder_.get(), name_.c_str(), ModeFor(private_mode), 0) == 0) {
     private_ = private_mode;
   }
 }

@@ -70,13 +70,20 @@ int NativePowerStore::lockFile(const std::string& name,
 }
 
 NativePowerPolicy NativePowerStore::loadPolicy() const {
-  std::string text;
-  if (!ReadRecordFile(directory_.descriptor(), policy_, text)) {
-    return NativePowerPolicy{};
+  return loadStoredPolicy().policy;
+}
+
+NativePowerStore::StoredPolicy NativePowerStore::loadStoredPolicy() const {
+  StoredPolicy stored;
+  stored.existed =
+      ReadRecordFile(directory_.descriptor(), policy_, stored.text);
+  if (!stored.existed) {
+    stored.text = EncodePolicy(stored.policy);
+    return stored;
   }
-  NativePowerPolicy policy = DecodeStoredPolicy(text, policy_.file);
-  policy.validate();
-  return policy;
+  stored.policy = DecodeStoredPolicy(stored.text, policy_.file);
+  stored.policy.validate();
+  return stored;
 }
 
 void NativePowerStore::savePolicy(const NativePowerPolicy& policy) const {
@@ -108,16 +115,20 @@ NativeDaemonHealth NativePowerStore::health(double now) const {
   throw NativeControlError("Charge daemon not running");
 }
 
-void NativePowerStore::update(const Mutation& mutation,
-                              const Apply& apply) const {
+void NativePowerStore::update(const Mutation& mutation, const Apply& apply,
+                              const Confirm& confirm) const {
   withPolicyLock([&] {
     health(clock_());
-    const NativePowerPolicy previous = loadPolicy();
-    NativePowerPolicy next = previous;
+    const StoredPolicy previous = loadStoredPolicy();
+    NativePowerPolicy next = previous.policy;
     mutation(next);
-    savePolicy(next);
+    next.validate();
+    // A save can fail after its rename (the directory's flush), so every
+    // failure from here on may have left the new policy in place.
     try {
+      savePolicy(next);
       settle(next, apply);
+      if (confirm) confirm();
     } catch (...) {
       rollBack(previous);
       throw;
@@ -136,13 +147,17 @@ void NativePowerStore::settle(NativePowerPolicy& next,
   }
 }
 
-void NativePowerStore::rollBack(
-    const NativePowerPolicy& previous) const noexcept {
+void NativePowerStore::rollBack(const StoredPolicy& previous) const noexcept {
   try {
-    savePolicy(previous);
+    std::string current;
+    const bool exists =
+        ReadRecordFile(directory_.descriptor(), policy_, current);
+    if (exists ? current == previous.text : !previous.existed) return;
+    ReplaceRecordFile(directory_.descriptor(), policy_, previous.text,
+                      Durability::kFlushed, files_);
   } catch (...) {
-    // The caller learns of apply's failure, which is what matters; the new
-    // policy stays stored and the daemon enforces it.
+    // The caller learns of the first failure, which is what matters; the
+    // new policy stays stored and the daemon enforces it.
   }
 }
 

@@ -30,6 +30,7 @@ class NativePowerStore {
   using Clock = std::function<double()>;  // seconds since 2001-01-01 UTC
   using Mutation = std::function<void(NativePowerPolicy&)>;
   using Apply = std::function<void(const NativePowerPolicy&)>;
+  using Confirm = std::function<void()>;
 
   // Opens `directory` as RuntimeDirectory does: creates it and missing
   // parents with mode 0700, refuses unsafe parents and a directory that is
@@ -92,14 +93,29 @@ class NativePowerStore {
   // One transaction under "policy.lock": requires a live daemon, loads the
   // policy, runs `mutation` on a copy, saves it, then runs `apply` with it.
   // Nothing is written when the daemon check, the load, the mutation or the
-  // validation fails. When `apply` fails the previous policy is written
-  // back (errors of that write are dropped) and apply's error is thrown. A
+  // validation fails. When a save, `apply` or `confirm` fails and the file
+  // no longer holds what it held, the previous bytes are written back,
+  // durably ("{}" when there was no file: the store never deletes), errors
+  // of that write are dropped, and the first error is thrown; so a failed
+  // update leaves the policy as it was unless the rollback failed too. A
   // successful update leaves "restoreChargingRequested" false or absent.
-  void update(const Mutation& mutation, const Apply& apply) const;
+  // `confirm`, when given, runs last, after the final save, and its failure (a
+  // result that never reached its reader) is rolled back as apply's is.
+  void update(const Mutation& mutation, const Apply& apply,
+              const Confirm& confirm = {}) const;
 
  private:
+  // The stored policy and the bytes it was read from ("{}" for none).
+  struct StoredPolicy {
+    NativePowerPolicy policy;
+    std::string text;
+    bool existed = false;
+  };
+  StoredPolicy loadStoredPolicy() const;
   void settle(NativePowerPolicy& next, const Apply& apply) const;
-  void rollBack(const NativePowerPolicy& previous) const noexcept;
+  // Puts `previous` back unless the file still holds it (or is still
+  // missing); errors are dropped.
+  void rollBack(const StoredPolicy& previous) const noexcept;
 
   RuntimeDirectory directory_;
   Clock clock_;

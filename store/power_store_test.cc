@@ -267,8 +267,8 @@ class RecordingFileSystem final : public FileSystem {
 // With a live daemon (its lock held, a heartbeat one second old), the step
 // named `failing` fails. The policy reaches the disk before the rename and
 // the rename before apply; a heartbeat is not flushed. A failed step leaves
-// the old policy and no temporary, except a failed flush of the renamed
-// entry. Every way an update ends releases what it opened.
+// the old bytes (none, or "{}" once a new file was renamed in) and no
+// temporary. Every way an update ends releases what it opened.
 TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
   const std::string tmp = (run_ / "policy.json.tmp").native() + ": ";
   const std::string eio = "Input/output error";
@@ -286,20 +286,24 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
       {R"({"restoreChargingRequested":true})", Amber, "", kDone,
        R"({"ledMode":"amber","restoreChargingRequested":false})",
        save + " " + save},
-      // A failed apply step puts the previous policy back.
+      // A failed apply step puts the previous bytes back.
       {R"({ "ledMode" : "off", "x" : 1 })", Limit80, "apply", kApplyFailure,
-       R"({"ledMode":"off"})", save + " " + save},
+       R"({ "ledMode" : "off", "x" : 1 })", save + " " + save},
+      // A confirmation that never reached its reader is a failure too.
+      {kOld, Limit80, "confirm", kApplyFailure, kOld, save + " " + save},
       // Nothing is written when the new policy is refused.
       {kNoFile, Limit100, "", "Invalid stored charge limit", kNoFile, ""},
       {kOld, Limit80, "sync", "Cannot flush " + tmp + eio, kOld,
        "create write sync close"},
-      {kOld, Limit80, "close", "Cannot write " + tmp + eio, kOld,
-       "create write sync close"},
-      {kOld, Limit80, "rename",
-       "Cannot replace " + run_.native() + "/policy.json: " + eio, kOld,
+      {kNoFile, Limit80, "rename",
+       "Cannot replace " + run_.native() + "/policy.json: " + eio, kNoFile,
        "create write sync close rename"},
-      {kOld, Limit80, "syncdir", "Cannot flush " + run_.native() + ": " + eio,
-       R"({"upperLimit":80})", save},
+      // The previous bytes come back even when the rename got through.
+      {R"({ "upperLimit" : 50 })", Limit80, "syncdir",
+       "Cannot flush " + run_.native() + ": " + eio, R"({ "upperLimit" : 50 })",
+       save + " " + save},
+      {kNoFile, Limit80, "syncdir",
+       "Cannot flush " + run_.native() + ": " + eio, "{}", save + " " + save},
   };
   RecordingFileSystem files;
   const NativePowerStore store(
@@ -317,7 +321,11 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     if (c.before != kNoFile) WriteFile(run_ / "policy.json", c.before);
     files.steps.clear();
     files.failing = c.failing;
-    EXPECT_EQ(c.error, ThrownText([&] { store.update(c.mutation, apply); }))
+    const auto confirm = [&] {
+      if (files.failing == "confirm") throw NativeControlError(kApplyFailure);
+    };
+    EXPECT_EQ(c.error,
+              ThrownText([&] { store.update(c.mutation, apply, confirm); }))
         << c.before << " " << c.failing;
     EXPECT_EQ(c.steps, files.steps) << c.before << " " << c.failing;
     EXPECT_EQ(c.after, stored()) << c.before << " " << c.failing;

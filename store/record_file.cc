@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
 constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-constexpr mode_t kRecordMode = 0600;
 
 // Reads until `content` is full; a file that shrank since fstat keeps what
 // it still had.
@@ -42,10 +41,10 @@ class TemporaryFile {
   TemporaryFile(int directory, const RecordPaths& paths, FileSystem& files)
       : directory_(directory), paths_(paths), files_(files) {
     const char* name = paths_.temporaryName.c_str();
-    descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
+    descriptor_ = files_.createExclusive(directory_, name, kRecordFileMode);
     if (descriptor_ < 0 && errno == EEXIST &&
         unlinkat(directory_, name, 0) == 0) {
-      descriptor_ = files_.createExclusive(directory_, name, kRecordMode);
+      descriptor_ = files_.createExclusive(directory_, name, kRecordFileMode);
     }
     if (descriptor_ < 0) fail("Cannot create", paths_.temporary);
   }
@@ -55,6 +54,13 @@ class TemporaryFile {
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  // Set on the descriptor, since the umask may narrow the creation mode.
+  void setMode(mode_t mode) {
+    if (fchmod(descriptor_, mode) != 0) {
+      fail("Cannot set the mode of", paths_.temporary);
+    }
+  }
 
   void write(std::string_view content) {
     while (!content.empty()) {
@@ -135,8 +141,9 @@ bool ReadRecordFile(int directory, const RecordPaths& paths,
 
 void ReplaceRecordFile(int directory, const RecordPaths& paths,
                        std::string_view content, Durability durability,
-                       FileSystem& files) {
+                       FileSystem& files, mode_t mode) {
   TemporaryFile temporary(directory, paths, files);
+  if (mode != kRecordFileMode) temporary.setMode(mode);
   temporary.write(content);
   if (durability == Durability::kFlushed) temporary.flush();
   temporary.close();
@@ -144,16 +151,6 @@ void ReplaceRecordFile(int directory, const RecordPaths& paths,
   if (durability == Durability::kFlushed && !files.syncDirectory(directory)) {
     throw FileSystemError(errno, "Cannot flush", paths.directory);
   }
-}
-
-void ReplaceRecordFile(const RecordPaths& paths, std::string_view content,
-                       Durability durability) {
-  const FileDescriptor directory(
-      open(paths.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.valid()) {
-    throw FileSystemError(errno, "Cannot open", paths.directory);
-  }
-  ReplaceRecordFile(directory.get(), paths, content, durability);
 }
 
 }  // namespace ampervale

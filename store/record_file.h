@@ -1,6 +1,8 @@
 #ifndef AMPERVALE_STORE_RECORD_FILE_H_
 #define AMPERVALE_STORE_RECORD_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -12,6 +14,7 @@ namespace ampervale {
 
 // Record files are a few dozen bytes; anything beyond this is not one.
 inline constexpr size_t kMaxRecordFileSize = 64 * 1024;
+inline constexpr mode_t kRecordFileMode = 0600;
 
 // The names and paths of one record file, made once so that repeated reads
 // and writes build none. The names are entries of `directory`; the paths
@@ -45,20 +48,18 @@ enum class Durability {
 
 // Replaces the record file, an entry of the directory open as `directory`,
 // with `content` in one step, through the temporary file (created
-// exclusively, never through a symbolic link, mode 0600), making every
-// call through `files`. On failure throws FileSystemError naming the file
-// and leaves the old content in place; only when kFlushed's final flush of
-// the directory fails may the new content already be there.
+// exclusively, never through a symbolic link, with `mode` set on its
+// descriptor), making every call through `files`. On failure throws
+// FileSystemError naming the file and leaves the old content in place;
+// only when kFlushed's final flush of the directory fails may the new
+// content already be there.
 // REQUIRES: no other process writes the same record at the same time (the
 // caller holds the lock that orders its writers); a leftover temporary
 // is taken for a crashed writer's and removed.
 void ReplaceRecordFile(int directory, const RecordPaths& paths,
                        std::string_view content, Durability durability,
-                       FileSystem& files = SystemFileSystem());
-
-// The same for a directory named by its path, which is followed as it is.
-void ReplaceRecordFile(const RecordPaths& paths, std::string_view content,
-                       Durability durability);
+                       FileSystem& files = SystemFileSystem(),
+                       mode_t mode = kRecordFileMode);
 
 }  // namespace ampervale
 

@@ -51,6 +51,15 @@ eventually() {
   "$@"
 }
 key_is() { [[ $(sim key "$1") == "$2" ]]; }
+# set_acl FOLDER [TAG ID]: an access list; TAG 2 (user) or 8 (group) gives
+# ID every right, which the mode's group bits then mask.
+set_acl() {
+  python3 -c 'import os, struct, sys
+named = [(int(sys.argv[2]), 7, int(sys.argv[3]))] if len(sys.argv) > 3 else []
+entries = sorted([(1, 7, -1), (4, 5, -1), (16, 7, -1), (32, 5, -1)] + named)
+os.setxattr(sys.argv[1], "system.posix_acl_access", struct.pack("<I", 2) +
+            b"".join(struct.pack("<HHi", *entry) for entry in entries))' "$@"
+}
 
 # Only the installed program installs; the job is read back by another
 # property list reader.
@@ -64,7 +73,30 @@ e2e_install() {
   run /Library/elsewhere/ampctl install
   expect "install elsewhere" \
     $'Install the bundled backend through Ampervale\'s helper first\n' "$err"
-  expect "job after a refusal" "" "$(ls "$library/LaunchDaemons")"
+  # Nothing another user could replace is registered, nor is the job written
+  # through a folder they could steer; a link in the job's place is replaced,
+  # not followed. User 12345 is 65534 in the sandbox, and 4294967295 in a list.
+  local setup undo want
+  while IFS='|' read -r setup undo want; do
+    eval "$setup"
+    run "/Library${app#"$library"}/bin/ampctl" install
+    expect "install after $setup" "${want:+$want$'\n'}" "$err"
+    eval "$undo"
+  done <<'ROWS'
+chown 12345 "$app/bin"|chown 0 "$app/bin"|Refusing to register a backend that another user can replace: /Library/Application Support/Ampervale/bin is owned by user 65534
+mv "$app/bin/ampctl" "$library/elsewhere/real"; ln -s ../../../elsewhere/real "$app/bin/ampctl"; chmod 777 "$library/elsewhere"|chmod 755 "$library/elsewhere"|Refusing to register a backend that another user can replace: /Library/elsewhere is writable by other users
+ln -s real "$library/elsewhere/again"; ln -sf ../../../elsewhere/again "$app/bin/ampctl"|ln -sf ../../../elsewhere/real "$app/bin/ampctl"|Refusing to register a backend that another user can replace: /Library/elsewhere/again is a symbolic link
+mv "$library/LaunchDaemons" "$library/jobs"; ln -s jobs "$library/LaunchDaemons"|rm "$library/LaunchDaemons"; mv "$library/jobs" "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is a symbolic link
+set_acl "$library/LaunchDaemons" 2 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to user 4294967295 through its access-control list
+set_acl "$library/LaunchDaemons" 8 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to group 4294967295 through its access-control list
+set_acl "$library/LaunchDaemons" 2 12345; chmod 755 "$library/LaunchDaemons"|set_acl "$library/LaunchDaemons"|
+echo kept >"$library/victim"; chmod 600 "$library/victim"; ln -sf /Library/victim "$job"||
+ROWS
+  expect "no mode set by path" "" "$(in_sandbox 0 /usr/bin/strace -qq -o \
+    /dev/stderr -e trace=chmod,fchmodat "/Library${app#"$library"}/bin/ampctl" install \
+    2>&1 >/dev/null)"
+  expect "the job alone, a file" chargelimitd.plist "$(ls -F "${job%/*}")"
+  expect "a link's target" "600 kept" "$(stat -c %a "$library/victim") $(cat "$library/victim")"
   run "/Library/Application Support/Ampervale/bin/../bin/ampctl" install \
     --allow-non-root-access
   expect "install" \

@@ -13,8 +13,15 @@ constexpr int64_t kNoLimit = 100;
 // Below this level the adapter may not be cut off.
 constexpr int64_t kLowestLevelToDisableAdapter = 4;
 
-void Verified(const Invocation& shared) {
-  *shared.context.out << "Hardware operation verified\n";
+// The last step of a command's transaction: a change whose confirmation
+// never reached its reader is rolled back like any failed one.
+NativePowerStore::Confirm Verified(const Invocation& shared) {
+  return [&shared] {
+    if (!(*shared.context.out << "Hardware operation verified\n"
+                              << std::flush)) {
+      throw NativeControlError("Cannot write to standard output");
+    }
+  };
 }
 
 // The stored LED mode for a command word; "disable" stores none.
@@ -38,8 +45,8 @@ void limit(int64_t limit, Invocation& shared) {
       [&](const NativePowerPolicy&) {
         shared.controller->applyLimit(limit,
                                       shared.context.batteryPercentage());
-      });
-  Verified(shared);
+      },
+      Verified(shared));
 }
 
 void disable(Invocation& shared) {
@@ -48,8 +55,8 @@ void disable(Invocation& shared) {
         policy.upperLimit.reset();
         policy.restoreChargingRequested = true;
       },
-      [&](const NativePowerPolicy&) { shared.controller->restoreCharging(); });
-  Verified(shared);
+      [&](const NativePowerPolicy&) { shared.controller->restoreCharging(); },
+      Verified(shared));
 }
 
 void adapter(bool enable, Invocation& shared) {
@@ -62,24 +69,25 @@ void adapter(bool enable, Invocation& shared) {
   }
   shared.store.update(
       [&](NativePowerPolicy& policy) { policy.adapterEnabled = enable; },
-      [&](const NativePowerPolicy&) { shared.controller->setAdapter(enable); });
-  Verified(shared);
+      [&](const NativePowerPolicy&) { shared.controller->setAdapter(enable); },
+      Verified(shared));
 }
 
 void magsafeLED(const NativeBackendTool::Arguments& arguments,
                 Invocation& shared) {
-  updateLEDPolicy(shared.store, LEDModeFor(arguments.at(1)),
-                  *shared.controller);
-  Verified(shared);
+  updateLEDPolicy(shared.store, LEDModeFor(arguments.at(1)), *shared.controller,
+                  Verified(shared));
 }
 
 void updateLEDPolicy(NativePowerStore& store,
                      const std::optional<std::string>& mode,
-                     NativePowerController& controller) {
+                     NativePowerController& controller,
+                     const NativePowerStore::Confirm& confirm) {
   store.update([&](NativePowerPolicy& policy) { policy.ledMode = mode; },
                [&](const NativePowerPolicy&) {
                  if (mode) controller.setLED(*mode);
-               });
+               },
+               confirm);
 }
 
 void restoreSystemCharging(const PowerToolContext& context) {

@@ -27,10 +27,12 @@ void magsafeLED(const NativeBackendTool::Arguments& arguments,
 void restoreSystemCharging(const PowerToolContext& context);
 
 // The update transaction for the LED: stores `mode` (absent: the LED is no
-// longer managed) and, when present, sets the LED to it.
+// longer managed) and, when present, sets the LED to it; `confirm` is the
+// transaction's last step (see NativePowerStore::update).
 void updateLEDPolicy(NativePowerStore& store,
                      const std::optional<std::string>& mode,
-                     NativePowerController& controller);
+                     NativePowerController& controller,
+                     const NativePowerStore::Confirm& confirm = {});
 
 }  // namespace ampervale::Commands
 

@@ -1,6 +1,9 @@
 #include "tools/ampctl/install.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ostream>
@@ -8,10 +11,57 @@
 
 #include "common/native_control_error.h"
 #include "platform/property_list.h"
+#include "store/checked_path.h"
 #include "store/file_system_error.h"
 #include "store/record_file.h"
 
 namespace ampervale {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kReplaceableBackend =
+    "Refusing to register a backend that another user can replace: ";
+constexpr const char* kUnsafeJobFolder =
+    "Cannot write the launchd job through an unsafe folder: ";
+constexpr mode_t kJobMode = 0644;
+
+// Where the symbolic link `link`, an entry of the directory open as
+// `folder`, leads, as an absolute and normal path.
+fs::path LinkTarget(int folder, const fs::path& link) {
+  char target[PATH_MAX];
+  const ssize_t size =
+      readlinkat(folder, link.filename().c_str(), target, sizeof target);
+  if (size < 0 || static_cast<size_t>(size) == sizeof target) {
+    throw FileSystemError(size < 0 ? errno : ENAMETOOLONG, "Cannot read", link);
+  }
+  return (link.parent_path() / std::string(target, static_cast<size_t>(size)))
+      .lexically_normal();
+}
+
+// launchd starts the job as root, so nobody else may be able to put another
+// program in its place: not in the installed file, nor in the one file its
+// symbolic link leads to, nor in a folder above either.
+void CheckBackendIsOnlyRoots(const fs::path& installed) {
+  fs::path file = installed;
+  for (bool followed = false;; followed = true) {
+    const FileDescriptor folder =
+        OpenCheckedParent(file, kReplaceableBackend, Missing::kFail);
+    struct stat status {};
+    if (fstatat(folder.get(), file.filename().c_str(), &status,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+      throw FileSystemError(errno, "Cannot inspect", file);
+    }
+    if (followed || !S_ISLNK(status.st_mode)) {
+      CheckEntry(status, file, EntryKind::kFile, kReplaceableBackend);
+      return;
+    }
+    file = LinkTarget(folder.get(), file);
+  }
+}
+
+}  // namespace
 
 std::string StandardizedPath(const std::string& path,
                              const std::filesystem::path& current_directory) {
@@ -41,14 +91,16 @@ void installDaemon(const std::string& executable_path, std::ostream& out,
     throw NativeControlError(
         "Install the bundled backend through Ampervale's helper first");
   }
+  CheckBackendIsOnlyRoots(kInstalledBackendPath);
   std::string xml = JobDescriptionXML();
-  // launchd reads the job at boot: it must be whole and on disk.
+  // launchd reads the job at boot: it must be whole and on disk. Written
+  // through the checked folder's descriptor, its mode set on the new file's.
+  const FileDescriptor folder =
+      OpenCheckedParent(job_path, kUnsafeJobFolder, Missing::kFail);
   ReplaceRecordFile(
+      folder.get(),
       RecordPaths(job_path.parent_path(), job_path.filename().string()), xml,
-      Durability::kFlushed);
-  if (chmod(job_path.c_str(), 0644) != 0) {
-    throw FileSystemError(errno, "Cannot set permissions of", job_path);
-  }
+      Durability::kFlushed, SystemFileSystem(), kJobMode);
   out << "Native charging daemon configured at the existing backend path\n";
 }
 

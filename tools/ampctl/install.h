@@ -28,11 +28,17 @@ std::string JobDescriptionXML();
 namespace NativeBackendTool {
 
 // Writes the launchd job that starts the installed backend in daemon mode,
-// replacing the file atomically and setting its mode to 0644, then prints
-// the confirmation. Refuses with "Install the bundled backend through
-// Ampervale's helper first" unless `executable_path` (the path the process
-// was started by) standardises to the installed location; nothing is
-// written then. File errors are thrown as std::system_error.
+// replacing the file atomically with mode 0644, then prints the
+// confirmation. Nothing is written when it refuses: with "Install the
+// bundled backend through Ampervale's helper first" unless
+// `executable_path` (the path the process was started by) standardises to
+// the installed location; with "Refusing to register a backend that another
+// user can replace: PATH REASON" when the installed file, the one file its
+// symbolic link leads to, or a folder above either is unsafe (see
+// checked_path.h); with "Cannot write the launchd job through an unsafe
+// folder: PATH REASON" for the job's folder or one above it, none of which
+// is followed when it is a link. File errors are thrown as
+// std::system_error.
 void installDaemon(const std::string& executable_path, std::ostream& out,
                    const std::filesystem::path& job_path = kJobDescriptionPath);
 

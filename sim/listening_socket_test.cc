@@ -1,0 +1,55 @@
+#include "sim/listening_socket.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace ampervale::sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A socket folder others can change is refused; in a safe one (a sticky
+// one too), a link put in the socket's place is never followed.
+TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
+  char scratch[] = "/tmp/ampervale-socket-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(scratch));
+  const fs::path folder = fs::path(scratch) / "sim", victim = folder / "v";
+  const std::string socket = folder / "smc.sock";
+  static const struct {
+    fs::perms folderMode;
+    const char* error;  // after the folder's path; "" for none
+  } cases[] = {{fs::perms::all, " is writable by other users"},
+               {fs::perms::all | fs::perms::sticky_bit, ""},
+               {fs::perms::owner_all, ""}};
+  for (const auto& c : cases) {
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    fs::permissions(folder, c.folderMode);
+    std::string error;
+    try {
+      ListeningSocket listener(socket, false);
+      std::ofstream(victim) << "secret";
+      fs::permissions(victim, fs::perms::owner_read);
+      fs::rename(socket, folder / "moved");
+      fs::create_symlink(victim, socket);
+      listener.SetPrivate(true);
+      listener.SetPrivate(false);
+    } catch (const std::exception& thrown) {
+      error = thrown.what();
+    }
+    EXPECT_EQ(
+        *c.error ? "Socket folder is unsafe: " + folder.native() + c.error : "",
+        error);
+    EXPECT_TRUE(*c.error ||
+                fs::status(victim).permissions() == fs::perms::owner_read)
+        << error;
+  }
+  fs::remove_all(scratch);
+}
+
+}  // namespace
+}  // namespace ampervale::sim

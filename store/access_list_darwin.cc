@@ -1,0 +1,83 @@
+#include <membership.h>
+#include <sys/acl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "store/access_list.h"
+#include "store/file_system_error.h"
+#include "store/trusted_group.h"
+
+// Extended access-control lists: allow and deny entries whose qualifiers
+// are the UUIDs of users and groups. Deny entries, which the system puts on
+// its own folders, take nothing away from root.
+
+namespace ampervale {
+
+namespace {
+
+// What lets someone replace what a directory holds, or a file's data (the
+// same bits), or give themselves any of it.
+constexpr acl_perm_t kChangingPermissions[] = {
+    ACL_ADD_FILE,       ACL_ADD_SUBDIRECTORY, ACL_DELETE_CHILD,
+    ACL_WRITE_SECURITY, ACL_CHANGE_OWNER,     ACL_DELETE,
+};
+
+struct AclFree {
+  void operator()(void* object) const { acl_free(object); }
+};
+
+bool Changes(acl_entry_t entry) {
+  acl_tag_t tag{};
+  acl_permset_t permissions{};
+  if (acl_get_tag_type(entry, &tag) != 0 || tag != ACL_EXTENDED_ALLOW ||
+      acl_get_permset(entry, &permissions) != 0) {
+    return false;
+  }
+  for (acl_perm_t permission : kChangingPermissions) {
+    if (acl_get_perm_np(permissions, permission) == 1) return true;
+  }
+  return false;
+}
+
+// The grantee unless it is root, the effective user or a trusted group.
+std::string Untrusted(acl_entry_t entry) {
+  const std::unique_ptr<void, AclFree> qualifier(acl_get_qualifier(entry));
+  id_t id = 0;
+  int type = 0;
+  if (qualifier == nullptr ||
+      mbr_uuid_to_id(static_cast<const guid_t*>(qualifier.get())->g_guid, &id,
+                     &type) != 0) {
+    return "an unknown member";
+  }
+  if (type == ID_TYPE_UID && id != 0 && id != geteuid()) {
+    return "user " + std::to_string(id);
+  }
+  if (type == ID_TYPE_GID && !IsTrustedGroup(id)) {
+    return "group " + std::to_string(id);
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string AccessListWriter(const std::filesystem::path& path) {
+  const std::unique_ptr<struct _acl, AclFree> list(
+      acl_get_link_np(path.c_str(), ACL_TYPE_EXTENDED));
+  if (list == nullptr && errno == ENOENT) return "";  // no list at all
+  if (list == nullptr) {
+    throw FileSystemError(errno, "Cannot read the access-control list of",
+                          path);
+  }
+  acl_entry_t entry{};
+  for (int which = ACL_FIRST_ENTRY;
+       acl_get_entry(list.get(), which, &entry) == 0; which = ACL_NEXT_ENTRY) {
+    if (!Changes(entry)) continue;
+    std::string grantee = Untrusted(entry);
+    if (!grantee.empty()) return grantee;
+  }
+  return "";
+}
+
+}  // namespace ampervale
