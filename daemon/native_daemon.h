@@ -26,9 +26,9 @@ namespace ampervale::NativeDaemon {
 // worked. Throws what it recorded: the load error, or the failed areas'
 // "Adapter: ...", "Charging: ...", "MagSafe: ..." entries joined by " | ".
 // When the policy lock cannot be taken it throws that and writes nothing.
-// After a pass that worked, throws when the runtime directory's path no
-// longer leads to the directory the store works in
-// (NativePowerStore::checkDirectory).
+// After every pass, throws when the runtime directory's path no longer
+// leads to the directory the store works in
+// (NativePowerStore::checkDirectory), in place of the pass's own failure.
 void tick(NativePowerStore& store, NativePowerController& controller,
           std::optional<int64_t> percentage);
 
