@@ -144,7 +144,17 @@ void run(NativePowerStore& store,
          DaemonEnvironment environment) {
   // Held until the process ends; the system releases it then.
   store.lockFile("daemon.lock", /*nonblocking=*/true);
-  DaemonLoop loop(
+  std::unique_ptr<DaemonLoop> loop =
+      MakeLoop(store, std::move(controller), std::move(environment));
+  // After the lock, so that a refused start stays one line.
+  loop->Start();
+  for (;;) loop->RunOnce();
+}
+
+std::unique_ptr<DaemonLoop> MakeLoop(
+    NativePowerStore& store, std::shared_ptr<NativePowerController> controller,
+    DaemonEnvironment environment) {
+  return std::make_unique<DaemonLoop>(
       std::move(controller), std::move(environment),
       [&store](NativePowerController& current,
                std::optional<int64_t> percentage) {
@@ -153,9 +163,6 @@ void run(NativePowerStore& store,
       [&store](const std::function<void(const NativePowerPolicy&)>& step) {
         store.withPolicyLock([&] { step(store.loadPolicy()); });
       });
-  // After the lock, so that a refused start stays one line.
-  loop.Start();
-  for (;;) loop.RunOnce();
 }
 
 }  // namespace ampervale::NativeDaemon

@@ -20,6 +20,12 @@ namespace ampervale::NativeDaemon {
     NativePowerStore& store, std::shared_ptr<NativePowerController> controller,
     DaemonEnvironment environment = DaemonEnvironment::Process());
 
+// The loop `run` repeats once it holds "daemon.lock": passes over `store`,
+// and before each sleep the stored policy read under "policy.lock".
+std::unique_ptr<DaemonLoop> MakeLoop(
+    NativePowerStore& store, std::shared_ptr<NativePowerController> controller,
+    DaemonEnvironment environment);
+
 // One enforcement pass under "policy.lock": brings the adapter, the charge
 // limit and the MagSafe LED in line with the stored policy, each area on its
 // own, and leaves a heartbeat in "health.json" that says whether the pass

@@ -1,7 +1,7 @@
-// Books a wake an hour ahead through the platform layer, says so, waits for
-// a line on standard input (meanwhile the caller looks at `pmset -g sched`),
-// then cancels it. Prints "booked CODE" or "refused CODE", then
-// "cancelled CODE"; writes no files.
+// Books a wake an hour ahead through the platform layer and prints "booked
+// CODE" or "refused CODE"; after a line on standard input (meanwhile the
+// caller reads `pmset -g sched`) cancels it and prints "cancelled CODE".
+// Writes no files.
 
 #include <cstdio>
 #include <iostream>
@@ -10,21 +10,14 @@
 #include "platform/power_notices.h"
 
 int main() {
-  using ampervale::platform::RegisterForPowerNotices;
-  ampervale::platform::PowerRegistration registration =
-      RegisterForPowerNotices();
-  if (!registration.notices) {
-    std::printf("unregistered %s\n", registration.failure.c_str());
-    return 1;
-  }
-  int32_t code = registration.notices->BookWake(3600);
-  std::printf("%s 0x%08x\n", code == 0 ? "booked" : "refused",
-              static_cast<unsigned>(code));
+  auto registration = ampervale::platform::RegisterForPowerNotices();
+  if (!registration.notices) return std::puts(registration.failure.c_str()), 1;
+  auto code = static_cast<unsigned>(registration.notices->BookWake(3600));
+  std::printf("%s 0x%08x\n", code == 0 ? "booked" : "refused", code);
   std::fflush(stdout);
-  if (code != 0) return 0;
   std::string line;
-  std::getline(std::cin, line);
-  code = registration.notices->CancelWake();
-  std::printf("cancelled 0x%08x\n", static_cast<unsigned>(code));
-  return code == 0 ? 0 : 1;
+  if (code != 0 || !std::getline(std::cin, line)) return 0;
+  code = static_cast<unsigned>(registration.notices->CancelWake());
+  std::printf("cancelled 0x%08x\n", code);
+  return 0;
 }
