@@ -113,7 +113,9 @@ struct ScriptedNotices : platform::PowerNotices {
 // the log has each pass, the SMC writes and the answers to the notices.
 TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
   using Script = std::deque<std::pair<double, std::optional<Kind>>>;
-  const Script kNight{{1, Kind::kWillSleep}, {1.5, Kind::kHasWoken}};
+  const Script kNight{{1, Kind::kWillSleep}, {1.5, Kind::kHasWoken}},
+      kDuringPass{{0, Kind::kWillSleep}, {0.5, Kind::kHasWoken}},
+      kNoWake{{1, Kind::kWillSleep}}, kBreak{{1, {}}}, kNone;
   const struct {
     const char* name;
     Mode mode;
@@ -125,15 +127,8 @@ TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
     int32_t bookCode = 0;
     bool registers = true;
   } cases[] = {
-      {"books a wake below the limit", Mode::legacyPair, 40, kNight,
-       "pass, book 1376, allow 1, cancel, pass, pass"},
-      {"a notice during a pass is answered after it",
-       Mode::legacySingle,
-       40,
-       {{0, Kind::kWillSleep}, {0.5, Kind::kHasWoken}},
-       "pass, book 1376, allow 1, cancel, pass, pass",
-       3,
-       4.5},
+      {"a notice during a pass is answered after it", Mode::legacySingle, 40,
+       kDuringPass, "pass, book 1376, allow 1, cancel, pass, pass", 3, 4.5},
       {"inhibits one below the limit", Mode::legacyPair, 79, kNight,
        "pass, write CH0B 02, write CH0C 02, allow 1, pass, write CH0B 00, "
        "write CH0C 00, pass"},
@@ -143,28 +138,12 @@ TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
        3, 5.5, platform::kIOCodeNotResponding},
       {"firmware: no wake, no write", Mode::firmware, 40, kNight,
        "pass, allow 1, pass, pass"},
-      {"no wake notice: passes resume after a minute",
-       Mode::firmware,
-       40,
-       {{1, Kind::kWillSleep}},
-       "pass, allow 1, pass",
-       2,
-       63},
+      {"no wake notice: passes resume after a minute", Mode::firmware, 40,
+       kNoWake, "pass, allow 1, pass", 2, 63},
       {"broken: dropped, the rhythm kept, registered again quietly",
-       Mode::legacyPair,
-       40,
-       {{1, {}}},
-       "pass x17, registered x2",
-       17,
-       34},
+       Mode::legacyPair, 40, kBreak, "pass x17, registered x2", 17, 34},
       {"refused: one line, the rhythm kept, tried again quietly",
-       Mode::legacyPair,
-       40,
-       {},
-       "pass x16, registered x2",
-       16,
-       32,
-       0,
+       Mode::legacyPair, 40, kNone, "pass x16, registered x2", 16, 32, 0,
        false},
   };
   for (const auto& c : cases) {
@@ -181,15 +160,14 @@ TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
     environment.err = &err;
     environment.registerPower = [&] {
       platform::PowerRegistration registration{nullptr, "no channel"};
-      if (c.registers) {
+      if (++registrations, c.registers) {
         auto notices = std::make_unique<ScriptedNotices>();
-        notices->script = ++registrations == 1 ? c.script : Script{};
+        notices->script = registrations == 1 ? c.script : Script{};
         notices->clock = &clock;
         notices->log = &log;
         notices->bookCode = c.bookCode;
         registration.notices = std::move(notices);
       }
-      registrations += c.registers ? 0 : 1;
       return registration;
     };
     auto logWrites = [&] {
