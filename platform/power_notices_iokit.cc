@@ -9,7 +9,7 @@
 #include <mach/mach.h>
 
 #include <algorithm>
-#include <cmath>
+#include <chrono>
 #include <deque>
 
 #include "platform/power_notices.h"
@@ -72,21 +72,27 @@ class IOKitPowerNotices final : public PowerNotices {
   }
 
   std::optional<PowerNotice> Wait(double seconds) override {
-    if (!received_.empty()) return Next();
-    auto timeout = static_cast<mach_msg_timeout_t>(
-        std::clamp(std::ceil(seconds * 1000), 0.0, 3600.0 * 1000));
-    // Room for any interest notification; a larger message is refused by
-    // the kernel and reported, never cut.
-    union {
-      mach_msg_header_t header;
-      uint8_t bytes[4096];
-    } message{};
-    kern_return_t received = mach_msg(
-        &message.header, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof message,
-        IONotificationPortGetMachPort(port_), timeout, MACH_PORT_NULL);
-    if (received != MACH_MSG_SUCCESS) return std::nullopt;
-    IODispatchCalloutFromMessage(nullptr, &message.header, port_);
-    if (received_.empty()) return std::nullopt;
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::duration<double>(
+                                       std::clamp(seconds, 0.0, 3600.0));
+    while (received_.empty()) {
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      // Room for any interest notification; a larger message is refused by
+      // the kernel and reported, never cut.
+      union {
+        mach_msg_header_t header;
+        uint8_t bytes[4096];
+      } message{};
+      kern_return_t received = mach_msg(
+          &message.header, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof message,
+          IONotificationPortGetMachPort(port_),
+          static_cast<mach_msg_timeout_t>(left.count()), MACH_PORT_NULL);
+      if (received != MACH_MSG_SUCCESS) return std::nullopt;
+      // Calls Callout, which queues what the daemon acts on.
+      IODispatchCalloutFromMessage(nullptr, &message.header, port_);
+    }
     return Next();
   }
 
