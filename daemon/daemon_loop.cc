@@ -15,6 +15,13 @@ DaemonEnvironment DaemonEnvironment::Process() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
   };
+  environment.wallClock = [] {
+    using Seconds = std::chrono::duration<double>;
+    return std::chrono::duration_cast<Seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  environment.registerPower = &platform::RegisterForPowerNotices;
   environment.sleep = [](double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   };
@@ -27,10 +34,20 @@ DaemonEnvironment DaemonEnvironment::Process() {
 }
 
 DaemonLoop::DaemonLoop(std::shared_ptr<NativePowerController> controller,
-                       DaemonEnvironment environment, DaemonPass pass)
+                       DaemonEnvironment environment, DaemonPass pass,
+                       PolicyStep withPolicy)
     : controller_(std::move(controller)),
       environment_(std::move(environment)),
-      pass_(std::move(pass)) {}
+      pass_(std::move(pass)) {
+  if (withPolicy && environment_.registerPower) {
+    sleepWatch_ =
+        std::make_unique<SleepWatch>(environment_, std::move(withPolicy));
+  }
+}
+
+void DaemonLoop::Start() {
+  if (sleepWatch_) sleepWatch_->Start();
+}
 
 void DaemonLoop::RunOnce() {
   std::optional<int64_t> percentage = environment_.batteryPercentage();
@@ -47,7 +64,12 @@ void DaemonLoop::RunOnce() {
   } else {
     OnSuccess();
   }
-  environment_.sleep(kPassInterval);
+  if (!sleepWatch_) {
+    environment_.sleep(kPassInterval);
+    return;
+  }
+  sleepWatch_->Passed(percentage);
+  sleepWatch_->WaitForNextPass(kPassInterval, *controller_);
 }
 
 void DaemonLoop::OnSuccess() {

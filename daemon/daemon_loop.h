@@ -9,16 +9,23 @@
 #include <string>
 
 #include "control/power_controller.h"
+#include "daemon/sleep_watch.h"
+#include "platform/power_notices.h"
 #include "smc/smc_transport.h"
 
 namespace ampervale {
 
-// What the run loop takes from its process. The real one sleeps the thread
-// and opens the SMC; tests script it and never wait.
+// What the run loop takes from its process. The real one sleeps the thread,
+// opens the SMC and hears the system's power notices; tests script it and
+// never wait.
 struct DaemonEnvironment {
   // Seconds on a clock that only moves forward; drives the back-off.
   std::function<double()> now;
+  // Seconds on the wall clock, which a Mac keeps running while it sleeps.
+  std::function<double()> wallClock;
   std::function<void(double seconds)> sleep;
+  // Empty: the loop only sleeps between passes.
+  std::function<platform::PowerRegistration()> registerPower;
   std::function<std::optional<int64_t>()> batteryPercentage;
   // Opens a fresh SMC connection; throws when it cannot.
   std::function<std::shared_ptr<NativeSMCAccess>()> openSMC;
@@ -40,10 +47,20 @@ class DaemonLoop {
   static constexpr double kFirstRetryDelay = 2.0;
   static constexpr double kMaxRetryDelay = 60.0;
 
+  // With `withPolicy` and the environment's registerPower, the loop also
+  // follows the system's sleep and wake (SleepWatch).
   DaemonLoop(std::shared_ptr<NativePowerController> controller,
-             DaemonEnvironment environment, DaemonPass pass);
+             DaemonEnvironment environment, DaemonPass pass,
+             PolicyStep withPolicy = {});
+  // The sleep watch refers to the environment inside the loop.
+  DaemonLoop(const DaemonLoop&) = delete;
+  DaemonLoop& operator=(const DaemonLoop&) = delete;
 
-  // Reads the battery, runs one pass, reports or resets, then sleeps.
+  // Registers for the system's power notices, when the loop follows them.
+  void Start();
+
+  // Reads the battery, runs one pass, reports or resets, then waits for the
+  // next pass: two seconds, less when the system has just woken.
   void RunOnce();
 
   const std::shared_ptr<NativePowerController>& controller() const {
@@ -61,6 +78,7 @@ class DaemonLoop {
   std::optional<double> retryNotBefore_;  // absent: the distant past
   double retryDelay_ = kFirstRetryDelay;
   std::optional<std::string> lastReportedError_;
+  std::unique_ptr<SleepWatch> sleepWatch_;
 };
 
 }  // namespace ampervale

@@ -127,9 +127,15 @@ void ServeAreas(NativePowerStore& store, NativePowerController& controller,
 
 void tick(NativePowerStore& store, NativePowerController& controller,
           std::optional<int64_t> percentage) {
-  store.withPolicyLock([&] { ServeAreas(store, controller, percentage); });
   // The pass kept to the directory the store holds open; a path that now
-  // leads elsewhere is reported, never followed.
+  // leads elsewhere is reported, never followed, and ahead of the pass's
+  // own failure, which may well repeat every pass and hide it.
+  try {
+    store.withPolicyLock([&] { ServeAreas(store, controller, percentage); });
+  } catch (...) {
+    store.checkDirectory();
+    throw;
+  }
   store.checkDirectory();
 }
 
@@ -138,12 +144,25 @@ void run(NativePowerStore& store,
          DaemonEnvironment environment) {
   // Held until the process ends; the system releases it then.
   store.lockFile("daemon.lock", /*nonblocking=*/true);
-  DaemonLoop loop(std::move(controller), std::move(environment),
-                  [&store](NativePowerController& current,
-                           std::optional<int64_t> percentage) {
-                    tick(store, current, percentage);
-                  });
-  for (;;) loop.RunOnce();
+  std::unique_ptr<DaemonLoop> loop =
+      MakeLoop(store, std::move(controller), std::move(environment));
+  // After the lock, so that a refused start stays one line.
+  loop->Start();
+  for (;;) loop->RunOnce();
+}
+
+std::unique_ptr<DaemonLoop> MakeLoop(
+    NativePowerStore& store, std::shared_ptr<NativePowerController> controller,
+    DaemonEnvironment environment) {
+  return std::make_unique<DaemonLoop>(
+      std::move(controller), std::move(environment),
+      [&store](NativePowerController& current,
+               std::optional<int64_t> percentage) {
+        tick(store, current, percentage);
+      },
+      [&store](const std::function<void(const NativePowerPolicy&)>& step) {
+        store.withPolicyLock([&] { step(store.loadPolicy()); });
+      });
 }
 
 }  // namespace ampervale::NativeDaemon

@@ -123,18 +123,22 @@ TEST(DaemonTickTest, UnusablePolicyLockTouchesNothing) {
   EXPECT_EQ(0u, pass.smc->log().size());
 }
 
-// A directory put in the runtime directory's place is reported, and the
-// daemon keeps to the one it holds.
+// A directory put in the runtime directory's place is reported, whether the
+// pass worked or not, and the daemon keeps to the one it holds.
 TEST(DaemonTickTest, ASwappedDirectoryIsReportedNotFollowed) {
-  Pass pass(Mode::firmware, R"({"upperLimit":80})");
-  const std::filesystem::path run = pass.store.directory();
-  const std::filesystem::path moved = run.parent_path() / "moved";
-  std::filesystem::rename(run, moved);
-  std::filesystem::create_directory(run);
-  EXPECT_EQ("Backend runtime directory was moved or replaced: " + run.native(),
-            pass.Run(50));
-  EXPECT_TRUE(std::filesystem::exists(moved / "health.json"));
-  EXPECT_TRUE(std::filesystem::is_empty(run));
+  for (const char* policy : {R"({"upperLimit":80})", "{undecodable"}) {
+    Pass pass(Mode::firmware, policy);
+    const std::filesystem::path run = pass.store.directory();
+    const std::filesystem::path moved = run.parent_path() / "moved";
+    std::filesystem::rename(run, moved);
+    std::filesystem::create_directory(run);
+    EXPECT_EQ(
+        "Backend runtime directory was moved or replaced: " + run.native(),
+        pass.Run(50))
+        << policy;
+    EXPECT_TRUE(std::filesystem::exists(moved / "health.json")) << policy;
+    EXPECT_TRUE(std::filesystem::is_empty(run)) << policy;
+  }
 }
 
 }  // namespace

@@ -98,6 +98,13 @@ bool SimulatorSocket::AwaitReady(short events) {
   }
 }
 
+bool SimulatorSocket::AwaitMessage(std::chrono::milliseconds limit) {
+  deadline_ = Clock::now() + limit;
+  if (!AwaitReady(POLLIN)) return false;
+  deadline_ = Clock::now() + SimulatorExchangeLimit();
+  return true;
+}
+
 bool SimulatorSocket::SendAll(const void* data, size_t length) {
   deadline_ = Clock::now() + SimulatorExchangeLimit();
   const auto* next = static_cast<const uint8_t*>(data);

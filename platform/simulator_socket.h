@@ -47,6 +47,12 @@ class SimulatorSocket {
   bool SendAll(const void* data, size_t length);
   bool ReceiveAll(void* data, size_t length);
 
+  // For a peer that speaks unasked: waits up to `limit` for its next
+  // message, then begins an exchange for receiving it. False when nothing
+  // came in time; a peer that went away counts as having spoken, so that
+  // the receive reports it.
+  bool AwaitMessage(std::chrono::milliseconds limit);
+
  private:
   using Clock = std::chrono::steady_clock;
 

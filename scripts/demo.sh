@@ -260,9 +260,49 @@ draw_chart() {
     fail "ampsim chart could not draw $demo/chart.png"
 }
 
+# The daemon's next heartbeat after the one in health.json now.
+wait_for_new_heartbeat() {
+  local before
+  before=$(cat "$store/health.json" 2>/dev/null || true)
+  for _ in {1..100}; do
+    [[ "$(cat "$store/health.json" 2>/dev/null)" != "$before" ]] && return 0
+    sleep 0.1
+  done
+  fail "ampctl daemon wrote no heartbeat within 10 seconds"
+}
+
+night() {
+  step "A night on the charger: a legacy MacBook plugged in at 40 % sleeps ten hours"
+  note "Its keys know only \"charging allowed\" and \"inhibited\", and nothing runs"
+  note "while a Mac sleeps: the daemon books wakes to stop the battery at the limit."
+  "$bin/ampsim" serve --socket "$socket" --profile legacy-pair --level 40 \
+    --trace "$demo/night.tsv" >"$demo/ampsim-night.log" 2>&1 &
+  simulator_pid=$!
+  simulator wait --timeout 10 2>/dev/null ||
+    fail "ampsim did not start: $(tail -n 3 "$demo/ampsim-night.log")"
+  show_command ampctl daemon "&"
+  "${sandbox[@]}" ampctl daemon >>"$demo/daemon.log" 2>&1 &
+  daemon_pid=$!
+  wait_for_new_heartbeat
+  run ampctl limit 80
+  show_battery
+  show_command build/release/bin/ampsim sleep --socket "$socket" --hours 10
+  simulator sleep --hours 10 || fail "ampsim sleep failed"
+  simulator wait --at-least 77 --at-most 80 --timeout 1 >/dev/null 2>&1 ||
+    fail "the morning did not find the battery at the limit"
+  note "Every wake and sleep of the night, from ampsim's log:"
+  grep -E 'will sleep|asleep|booked wake|awake' "$demo/ampsim-night.log" |
+    sed 's/^/      /'
+  stop_daemon
+  stop_simulator
+  "$bin/ampsim" chart --trace "$demo/night.tsv" --out "$demo/night.png" ||
+    fail "ampsim chart could not draw $demo/night.png"
+}
+
 print_paths() {
   step "Done in $SECONDS s, $1 s after the build. Kept in $demo:"
   printf '  chart        %s\n' "$demo/chart.png"
+  printf '  night        %s\n' "$demo/night.png, $demo/night.tsv"
   printf '  trace        %s\n' "$demo/trace.tsv"
   printf '  policy       %s\n' "$store/policy.json"
   printf '  heartbeat    %s\n' "$store/health.json"
@@ -287,6 +327,7 @@ main() {
   reconnect
   restore_charging
   draw_chart
+  night
   print_paths $((SECONDS - started))
 }
 

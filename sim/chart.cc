@@ -72,6 +72,9 @@ std::string ChartScript(const std::string& trace_path,
          "set grid\n"
          "set key bottom right\n"
          "is_write(s) = strlen(s) > 6 && s[1:6] eq 'write '\n"
+         "is_sleep(s) = strlen(s) > 6 && s[1:6] eq 'asleep'\n"
+         "is_wake(s) = s eq 'awake' || (strlen(s) > 11 && s[1:11] eq "
+         "'booked wake')\n"
          "same = 0; last = -1\n"
          "stacked(t) = (same = (abs(t - last) < 0.01 ? same + 1 : 0), last = "
          "t, same)\n"
@@ -86,7 +89,15 @@ std::string ChartScript(const std::string& trace_path,
          trace +
          " using 1:(is_write(strcol(4)) ? "
          "$2 + 4 * stacked($1) + 3 : NaN):(strcol(4)[7:]) "
-         "with labels left offset char 0.8,0 font ',8' notitle\n";
+         "with labels left offset char 0.8,0 font ',8' notitle, \\\n"
+         "  " +
+         trace +
+         " using 1:(is_sleep(strcol(4)) ? $2 : NaN) "
+         "with points pt 11 ps 1.5 lc rgb 'navy' title 'falls asleep', \\\n"
+         "  " +
+         trace +
+         " using 1:(is_wake(strcol(4)) ? $2 : NaN) "
+         "with points pt 9 ps 1.5 lc rgb 'dark-orange' title 'wakes'\n";
 }
 
 void DrawChart(const std::string& trace_path, const std::string& png_path) {

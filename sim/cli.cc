@@ -3,14 +3,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 
 #include "common/native_control_error.h"
+#include "platform/simulator_socket.h"
 #include "sim/chart.h"
 #include "sim/cli_args.h"
+#include "sim/control.h"
 #include "sim/control_client.h"
 #include "sim/machine.h"
 #include "sim/serve.h"
+#include "sim/sleep_cycle.h"
 #include "sim/watch.h"
 
 namespace ampervale::sim {
@@ -99,6 +103,25 @@ void RunState(const CommandLine& line, std::ostream& out) {
   out << Send(line, {{"command", "state"}})["state"].dump(2) << "\n";
 }
 
+void RunSleep(const CommandLine& line, std::ostream& out) {
+  double hours = ParseNumber(line.Option("--hours"));
+  if (!(hours >= 0 && hours <= kMaxSleepHours)) {
+    throw NativeControlError("Option --hours takes 0 to 48 hours");
+  }
+  // The answer comes once the machine is awake again: the night at the
+  // sleep's pace, and for each booked wake up to the clients' answer time.
+  double night = hours * 3600 / SleepCycle::kSleepSpeed;
+  platform::SetSimulatorExchangeLimit(std::chrono::milliseconds(
+      static_cast<int64_t>((night + 10 * SleepCycle::kAnswerLimit) * 1000)));
+  nlohmann::json state =
+      Send(line, {{"command", "sleep"}, {"hours", hours}})["state"];
+  const nlohmann::json& sleep = state["sleep"];
+  out << "Awake after " << line.Option("--hours") << " h; "
+      << sleep["scheduledWakesServed"].get<uint64_t>()
+      << " booked wake(s) served and " << sleep["lateAnswers"].get<uint64_t>()
+      << " late answer(s) since the start; " << StateSummary(state) << "\n";
+}
+
 void RunClearWrites(const CommandLine& line, std::ostream&) {
   Send(line, {{"command", "clear-writes"}});
 }
@@ -161,6 +184,10 @@ const std::vector<Command>& Commands() {
       {"fault", FaultSyntax(), RunFault},
       {"state", Syntax("ampsim state --socket PATH", kSocket, kSocket),
        RunState},
+      {"sleep",
+       Syntax("ampsim sleep --socket PATH --hours H", {"--socket", "--hours"},
+              {"--socket", "--hours"}),
+       RunSleep},
       {"clear-writes",
        Syntax("ampsim clear-writes --socket PATH", kSocket, kSocket),
        RunClearWrites},

@@ -56,8 +56,18 @@ Usage:
   ampsim state --socket PATH
       Print the machine as JSON: battery (level, percentage, capacities),
       power (charging, holding, draining) and its reason, adapter, led,
-      keys, faults, and writes: every SMC write in order, each with time
-      (simulated seconds), key, bytes (hex) and stored (false when ignored).
+      sleep (asleep, bookedWakes, scheduledWakesServed, lateAnswers,
+      longestAnswerSeconds), keys, faults, and writes: every SMC write in
+      order, each with time (simulated seconds), key, bytes (hex) and
+      stored (false when ignored).
+  ampsim sleep --socket PATH --hours H
+      Put the machine to sleep for H hours of its time (0 to 48), as a
+      Mac sleeps: "will sleep" to every client registered for power
+      notices, up to 30 s for their answers, then no SMC or battery answer
+      until it wakes, while the battery charges or drains as the keys say
+      (asleep it drains at sleepDrainPercentPerHour). Its time runs about
+      three hours a second; wakes the clients booked are served, each
+      followed by another sleep. Returns once the machine is awake.
   ampsim clear-writes --socket PATH
       Forget the recorded SMC writes.
   ampsim chart --trace FILE --out PNG

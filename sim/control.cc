@@ -89,6 +89,11 @@ nlohmann::json State(SimulatedMac& mac, JsonObjectReader&) {
   return {{"state", mac.StateJson()}};
 }
 
+nlohmann::json Sleep(SimulatedMac& mac, JsonObjectReader& request) {
+  double hours = request.Number("hours", 0, kMaxSleepHours);
+  return {{kSleepTicket, mac.sleep().RequestSleep(mac, hours * 3600)}};
+}
+
 nlohmann::json ClearWrites(SimulatedMac& mac, JsonObjectReader&) {
   mac.smc().ClearWrites();
   return nlohmann::json::object();
@@ -104,6 +109,7 @@ const std::map<std::string, Command>& Commands() {
       {"clear-faults", {ClearFaults, {"kind", "target"}}},
       {"state", {State, {}}},
       {"clear-writes", {ClearWrites, {}}},
+      {"sleep", {Sleep, {"hours"}}},
   };
   return commands;
 }

@@ -12,6 +12,12 @@ namespace ampervale::sim {
 // and the simulator closes the connection.
 inline constexpr uint8_t kControlRequest = 0x03;
 
+// The field of a "sleep" request's interim answer that the control session
+// waits on (SleepCycle::Finished) before it answers.
+inline constexpr char kSleepTicket[] = "sleepTicket";
+// The longest sleep a request may ask for.
+inline constexpr double kMaxSleepHours = 48;
+
 // Carries out one control request on the machine. Never throws: a failure
 // is answered {"ok": false, "error": text}, a success {"ok": true, ...}.
 // The requests (field "command"):
@@ -24,6 +30,8 @@ inline constexpr uint8_t kControlRequest = 0x03;
 //                                             -> "cleared": count
 //   {"command": "state"}                      -> "state": StateJson()
 //   {"command": "clear-writes"}
+//   {"command": "sleep", "hours": h}         -> kSleepTicket: the session
+//                                             answers "state" once awake
 nlohmann::json HandleControl(SimulatedMac& mac, const nlohmann::json& request);
 
 }  // namespace ampervale::sim

@@ -102,6 +102,7 @@ std::vector<std::string> LiveScreen(const SimulatedMac& mac,
           mac.Reason() + ")",
       "Adapter  " + AdapterText(mac),
       "LED      " + mac.Led() + " (ACLC " + ValueText(mac, "ACLC") + ")",
+      "Sleep    " + mac.sleep().Summary(),
       "Keys     " + KeysText(mac),
       "Faults   " + FaultsText(mac),
   };

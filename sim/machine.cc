@@ -69,6 +69,8 @@ void ReadBattery(JsonObjectReader& top, MachineDescription& machine) {
       reader.Number("chargePercentPerHour", 0, 1e6, cell.charge_rate);
   cell.drain_rate =
       reader.Number("drainPercentPerHour", 0, 1e6, cell.drain_rate);
+  cell.sleep_drain_rate =
+      reader.Number("sleepDrainPercentPerHour", 0, 1e6, cell.sleep_drain_rate);
   reader.RejectUnknownFields();
 }
 

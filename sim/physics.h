@@ -18,9 +18,10 @@ enum class PowerState { kCharging, kHolding, kDraining, kNoBattery };
 std::string_view PowerStateName(PowerState state);
 
 struct Battery {
-  double level = 50;        // percent of the full charge, 0 to 100
-  double charge_rate = 40;  // percent per simulated hour
-  double drain_rate = 12;   // percent per simulated hour
+  double level = 50;              // percent of the full charge, 0 to 100
+  double charge_rate = 40;        // percent per simulated hour
+  double drain_rate = 12;         // percent per simulated hour
+  double sleep_drain_rate = 0.5;  // the same while the machine sleeps
   // The firmware reached its bfD0 limit and waits for the level to fall to
   // bfE0 before it charges again.
   bool firmware_holding = false;

@@ -70,14 +70,18 @@ void Server::Run() {
 
 void Server::Turn() {
   std::vector<pollfd> fds{{wake_read_.get(), POLLIN, 0}};
-  bool accepting = connections_.size() < kMaxConnections;
+  bool accepting =
+      connections_.size() < kMaxConnections || CloseIdle(/*only_look=*/true);
   if (accepting) fds.push_back({listener_.fd(), POLLIN, 0});
   for (Connection& connection : connections_) {
     short events = connection.session.output().empty() ? POLLIN : POLLOUT;
     fds.push_back({connection.fd.get(), events, 0});
   }
   int ready = poll(fds.data(), fds.size(), options_.tick_milliseconds);
-  mac_.Advance(clock_.Elapsed());
+  double elapsed = clock_.Elapsed();
+  // Asleep, the machine's time runs by the sleep alone.
+  if (!mac_.sleep().asleep()) mac_.Advance(elapsed);
+  double now = options_.real_clock();
   if (ready > 0) {
     char drain[64];
     while (read(wake_read_.get(), drain, sizeof drain) > 0) {
@@ -86,26 +90,56 @@ void Server::Turn() {
     // so new connections join only after this walk.
     auto fd = fds.begin() + (accepting ? 2 : 1);
     for (auto it = connections_.begin(); it != connections_.end(); ++fd) {
+      if (fd->revents & POLLIN) it->last_heard = now;
       bool keep = fd->revents == 0 || Service(*it, fd->revents);
-      it = keep ? std::next(it) : connections_.erase(it);
+      it = keep ? std::next(it) : Close(it);
     }
     if (accepting && (fds[1].revents & POLLIN)) Accept();
     // Writes and commands may have changed the state; note it at once.
     mac_.Advance(0);
   }
+  mac_.sleep().Turn(mac_, now);
+  for (Connection& connection : connections_) connection.session.Poll(mac_);
   bool private_mode = mac_.smc().faults().Find(FaultKind::kPrivateSocket);
   if (private_mode != listener_.is_private())
     listener_.SetPrivate(private_mode);
-  double now = options_.real_clock();
   for (SimulatorObserver* observer : observers_) observer->Update(mac_, now);
 }
 
+std::list<Server::Connection>::iterator Server::Close(
+    std::list<Connection>::iterator it) {
+  it->session.Release(mac_);
+  return connections_.erase(it);
+}
+
+bool Server::CloseIdle(bool only_look) {
+  double now = options_.real_clock();
+  auto idlest = connections_.end();
+  for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+    // A power client waits for notices by nature, and a busy one is owed
+    // or owes something.
+    if (it->session.registered() || it->session.busy() ||
+        now - it->last_heard < options_.idle_seconds) {
+      continue;
+    }
+    if (idlest == connections_.end() || it->last_heard < idlest->last_heard) {
+      idlest = it;
+    }
+  }
+  if (idlest == connections_.end()) return false;
+  if (!only_look) Close(idlest);
+  return true;
+}
+
 void Server::Accept() {
-  while (connections_.size() < kMaxConnections) {
+  while (connections_.size() < kMaxConnections || CloseIdle(true)) {
     int fd =
         WithDescriptorFlags(accept(listener_.fd(), nullptr, nullptr), true);
     if (fd < 0) return;
-    connections_.push_back({UniqueFd(fd), Session(NextHandle())});
+    // Only for a client that is really there.
+    if (connections_.size() >= kMaxConnections) CloseIdle(false);
+    connections_.push_back(
+        {UniqueFd(fd), Session(NextHandle()), options_.real_clock()});
   }
 }
 

@@ -25,6 +25,9 @@ struct ServerOptions {
   std::function<double()> real_clock;
   // How often the battery moves while no client talks.
   int tick_milliseconds = 100;
+  // With every connection taken, one that has sent nothing for this many
+  // real seconds may be closed for a new client.
+  double idle_seconds = 10;
 };
 
 // Serves the simulated platform's protocol for `mac` on a Unix socket, to
@@ -51,10 +54,15 @@ class Server {
   struct Connection {
     UniqueFd fd;
     Session session;
+    double last_heard = 0;  // real seconds
   };
 
   void Turn();
   void Accept();
+  // With the table full: closes the connection idle longest, if one may
+  // be closed. False when none may.
+  bool CloseIdle(bool only_look);
+  std::list<Connection>::iterator Close(std::list<Connection>::iterator it);
   // False when the connection must close.
   bool Receive(Connection& connection);
   bool Send(Connection& connection);

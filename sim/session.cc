@@ -13,6 +13,8 @@ namespace {
 
 constexpr uint8_t kOpenSMC = 0x01;
 constexpr uint8_t kBatteryService = 0x02;
+constexpr uint8_t kPowerChannel = 0x04;
+enum PowerMessage : uint8_t { kAllow = 0x01, kBook = 0x02, kCancel = 0x03 };
 // A control request is a short JSON line; anything longer is not one.
 constexpr size_t kMaxControlLine = 64 * 1024;
 
@@ -41,6 +43,8 @@ bool Session::Step(SimulatedMac& mac) {
       return StepBattery(mac);
     case Phase::kControl:
       return StepControl(mac);
+    case Phase::kPower:
+      return StepPower(mac);
     case Phase::kDone:
       return false;
   }
@@ -61,6 +65,10 @@ void Session::Consume(size_t count) {
 bool Session::StepFirstByte(SimulatedMac& mac) {
   if (pending_.empty()) return false;
   uint8_t service = pending_[0];
+  if (mac.sleep().asleep() &&
+      (service == kOpenSMC || service == kBatteryService)) {
+    return false;
+  }
   Consume(1);
   if (service == kOpenSMC) {
     std::optional<int32_t> refusal = mac.smc().OpenRefusal();
@@ -75,6 +83,10 @@ bool Session::StepFirstByte(SimulatedMac& mac) {
     phase_ = exists ? Phase::kBattery : Phase::kDone;
   } else if (service == kControlRequest) {
     phase_ = Phase::kControl;
+  } else if (service == kPowerChannel) {
+    power_client_ = mac.sleep().Register();
+    output_.push_back(1);
+    phase_ = Phase::kPower;
   } else {
     End(Ending::kNow);
   }
@@ -82,7 +94,9 @@ bool Session::StepFirstByte(SimulatedMac& mac) {
 }
 
 bool Session::StepSMC(SimulatedMac& mac) {
-  if (pending_.size() < NativeSMCPacket::kSize) return false;
+  if (pending_.size() < NativeSMCPacket::kSize || mac.sleep().asleep()) {
+    return false;
+  }
   SMCAnswer answer = mac.smc().Answer(
       std::span<const uint8_t>(pending_.data(), NativeSMCPacket::kSize));
   Consume(NativeSMCPacket::kSize);
@@ -97,7 +111,7 @@ bool Session::StepSMC(SimulatedMac& mac) {
 }
 
 bool Session::StepBattery(SimulatedMac& mac) {
-  if (pending_.empty()) return false;
+  if (pending_.empty() || mac.sleep().asleep()) return false;
   size_t length = pending_[0];
   if (length == 0) {
     End(Ending::kNow);
@@ -129,12 +143,64 @@ bool Session::StepControl(SimulatedMac& mac) {
           ? nlohmann::json{{"ok", false},
                            {"error", "Control request is not valid JSON"}}
           : HandleControl(mac, request);
+  pending_.clear();
+  if (answer.contains(kSleepTicket)) {
+    // Answered once the machine is awake again.
+    sleep_ticket_ = answer[kSleepTicket].get<uint64_t>();
+    phase_ = Phase::kDone;  // nothing more is read
+    return false;
+  }
+  Answer(answer);
+  return false;
+}
+
+void Session::Answer(const nlohmann::json& answer) {
   std::string text =
       answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
       "\n";
   output_.insert(output_.end(), text.begin(), text.end());
   End(Ending::kAfterOutput);
-  return false;
+}
+
+bool Session::StepPower(SimulatedMac& mac) {
+  if (pending_.empty()) return false;
+  size_t size = pending_[0] == kAllow ? 5 : pending_[0] == kBook ? 9 : 1;
+  if (pending_[0] != kAllow && pending_[0] != kBook && pending_[0] != kCancel) {
+    End(Ending::kNow);
+    return false;
+  }
+  if (pending_.size() < size) return false;
+  uint64_t value = 0;
+  for (size_t i = size - 1; i >= 1; --i) value = (value << 8) | pending_[i];
+  if (pending_[0] == kAllow) {
+    mac.sleep().Allow(power_client_, static_cast<uint32_t>(value));
+  } else if (pending_[0] == kBook) {
+    mac.sleep().BookWake(power_client_, std::bit_cast<double>(value),
+                         mac.now());
+  } else {
+    mac.sleep().CancelWake(power_client_);
+  }
+  Consume(size);
+  return true;
+}
+
+void Session::Poll(SimulatedMac& mac) {
+  while (Step(mac)) {
+  }
+  if (phase_ == Phase::kPower) {
+    std::vector<uint8_t> notices = mac.sleep().TakeNotices(power_client_);
+    output_.insert(output_.end(), notices.begin(), notices.end());
+  }
+  if (sleep_ticket_ != 0 && mac.sleep().Finished(sleep_ticket_)) {
+    sleep_ticket_ = 0;
+    nlohmann::json answer{{"ok", true}, {"state", mac.StateJson()}};
+    Answer(answer);
+  }
+}
+
+void Session::Release(SimulatedMac& mac) {
+  if (power_client_ != 0) mac.sleep().Deregister(power_client_);
+  power_client_ = 0;
 }
 
 }  // namespace ampervale::sim

@@ -2,6 +2,7 @@
 #define AMPERVALE_SIM_SESSION_H_
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <vector>
 
@@ -13,9 +14,12 @@ namespace ampervale::sim {
 // byte chooses the service: 0x01 opens the SMC (an 8-byte greeting, then
 // 80-byte request blocks answered in order), 0x02 the battery registry
 // entry (one existence byte, then property names answered by a tag and a
-// value), 0x03 the control channel (one JSON line each way). Any other
-// first byte, a zero-length property name or an oversized control line
-// ends the connection without an answer.
+// value), 0x03 the control channel (one JSON line each way), 0x04 the power
+// channel (one byte "registered", then sleep notices one way and answers
+// and wake bookings the other). Any other first byte, an unknown power
+// message, a zero-length property name or an oversized control line ends
+// the connection without an answer. While the machine sleeps, SMC and
+// battery requests wait.
 class Session {
  public:
   // `handle` is what a successful open greets with. REQUIRES: non-zero.
@@ -24,6 +28,20 @@ class Session {
   // Consumes received bytes; requests may arrive split or several at once.
   // Answers go to output(). Nothing is consumed once the session ends.
   void Feed(std::span<const uint8_t> bytes, SimulatedMac& mac);
+
+  // Catches up with the machine after every turn: requests that waited
+  // for a wake, sleep notices, the answer to a finished "sleep" request.
+  void Poll(SimulatedMac& mac);
+
+  // The connection is closing: a power client deregisters.
+  void Release(SimulatedMac& mac);
+
+  // A registered power client, idle by nature.
+  bool registered() const { return phase_ == Phase::kPower; }
+  // Something received is not answered yet, or an answer is not sent.
+  bool busy() const {
+    return !pending_.empty() || !output_.empty() || sleep_ticket_ != 0;
+  }
 
   // Answers not yet sent; the server removes what it has sent.
   std::vector<uint8_t>& output() { return output_; }
@@ -36,7 +54,7 @@ class Session {
   Ending ending() const { return ending_; }
 
  private:
-  enum class Phase { kFirstByte, kSMC, kBattery, kControl, kDone };
+  enum class Phase { kFirstByte, kSMC, kBattery, kControl, kPower, kDone };
 
   // Each handles at most one request from pending_; false when more bytes
   // are needed or the session ended.
@@ -45,7 +63,9 @@ class Session {
   bool StepSMC(SimulatedMac& mac);
   bool StepBattery(SimulatedMac& mac);
   bool StepControl(SimulatedMac& mac);
+  bool StepPower(SimulatedMac& mac);
   void End(Ending ending);
+  void Answer(const nlohmann::json& answer);
   void Consume(size_t count);
 
   uint32_t handle_;
@@ -53,6 +73,8 @@ class Session {
   Ending ending_ = Ending::kOpen;
   std::vector<uint8_t> pending_;
   std::vector<uint8_t> output_;
+  uint32_t power_client_ = 0;
+  uint64_t sleep_ticket_ = 0;  // a "sleep" request waits for its end
 };
 
 }  // namespace ampervale::sim

@@ -65,7 +65,12 @@ PropertyAnswer SimulatedMac::Property(std::string_view name) const {
 void SimulatedMac::Advance(double seconds) {
   now_ += std::max(seconds, 0.0);
   smc_.set_now(now_);
-  if (machine_.battery_present) sim::Advance(battery_, Controls(), seconds);
+  if (machine_.battery_present) {
+    double awake_drain = battery_.drain_rate;
+    if (sleep_.asleep()) battery_.drain_rate = battery_.sleep_drain_rate;
+    sim::Advance(battery_, Controls(), seconds);
+    battery_.drain_rate = awake_drain;
+  }
   PowerState current = state();
   if (current != last_state_) {
     Note(std::string(PowerStateName(current)) + " (" + Reason() + ")");
@@ -136,6 +141,7 @@ nlohmann::json SimulatedMac::StateJson() const {
         {"connected", machine_.adapter_connected},
         {"supplying", Controls().adapter_supplies()}}},
       {"led", Led()},
+      {"sleep", sleep_.StateJson()},
       {"keys", keys},
       {"faults", faults},
       {"writes", WritesJson(smc_.writes())},

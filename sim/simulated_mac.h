@@ -10,6 +10,7 @@
 
 #include "sim/machine.h"
 #include "sim/physics.h"
+#include "sim/sleep_cycle.h"
 #include "sim/smc_model.h"
 
 namespace ampervale::sim {
@@ -37,6 +38,8 @@ class SimulatedMac {
 
   SMCModel& smc() { return smc_; }
   const SMCModel& smc() const { return smc_; }
+  SleepCycle& sleep() { return sleep_; }
+  const SleepCycle& sleep() const { return sleep_; }
   const MachineDescription& machine() const { return machine_; }
 
   // The battery registry entry: absent without a battery or with a
@@ -45,7 +48,8 @@ class SimulatedMac {
   bool BatteryServiceExists() const;
   PropertyAnswer Property(std::string_view name) const;
 
-  // Moves simulated time on by `seconds` and the battery with it.
+  // Moves simulated time on by `seconds` and the battery with it; asleep
+  // without adapter power it drains at the sleeping rate.
   void Advance(double seconds);
   double now() const { return now_; }
 
@@ -69,6 +73,7 @@ class SimulatedMac {
  private:
   MachineDescription machine_;
   SMCModel smc_;
+  SleepCycle sleep_;
   Battery battery_;
   double now_ = 0;
   PowerState last_state_;

@@ -125,4 +125,17 @@ CFStringRef CFErrorCopyDescription(CFErrorRef err) API_AVAILABLE(macos(10.5));
 }
 #endif
 
+// Dates, for booking the system's wakes (IOKit/pwr_mgt/IOPMLib.h).
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef double CFTimeInterval;
+typedef CFTimeInterval CFAbsoluteTime;
+typedef const struct __CFDate* CFDateRef;
+CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
+CFDateRef CFDateCreate(CFAllocatorRef allocator, CFAbsoluteTime at);
+#ifdef __cplusplus
+}
+#endif
+
 #endif  // COREFOUNDATION_COREFOUNDATION_H_

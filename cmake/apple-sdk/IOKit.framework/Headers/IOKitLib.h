@@ -45,4 +45,20 @@ CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry,
 }
 #endif
 
+// Notification ports, for the system power notices (pwr_mgt/IOPMLib.h).
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef struct IONotificationPort* IONotificationPortRef;
+typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service,
+                                          uint32_t messageType,
+                                          void* messageArgument);
+mach_port_t IONotificationPortGetMachPort(IONotificationPortRef notify);
+void IODispatchCalloutFromMessage(void* unused, mach_msg_header_t* msg,
+                                  void* reference);
+void IONotificationPortDestroy(IONotificationPortRef notify);
+#ifdef __cplusplus
+}
+#endif
+
 #endif  // IOKIT_IOKITLIB_H_

@@ -1,0 +1,57 @@
+#ifndef AMPERVALE_PLATFORM_POWER_NOTICES_H_
+#define AMPERVALE_PLATFORM_POWER_NOTICES_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+// The OS seam for the system's sleep and wake: the root power domain's
+// notices on a Mac, the simulated Mac's power channel elsewhere. Nothing
+// above this header knows which.
+namespace ampervale::platform {
+
+struct PowerNotice {
+  enum class Kind {
+    kWillSleep,  // answer with AllowSleep(id) soon: the system waits for it
+    kHasWoken,
+  };
+  Kind kind;
+  uint32_t id;
+};
+
+// One registration for the system's power notices; destroying it
+// deregisters and so drops a wake it booked. Single-threaded: notices are
+// delivered only inside Wait.
+class PowerNotices {
+ public:
+  virtual ~PowerNotices() = default;
+
+  // The next notice, waiting at most `seconds` for it; absent when none
+  // came in time or the registration broke.
+  virtual std::optional<PowerNotice> Wait(double seconds) = 0;
+
+  // Lets the sleep of the "will sleep" notice `id` go ahead.
+  virtual void AllowSleep(uint32_t id) = 0;
+
+  // Asks for the machine to be woken `seconds` of its time from now,
+  // replacing a wake booked before. Returns the kernel's code.
+  virtual int32_t BookWake(double seconds) = 0;
+  // Drops the booked wake, if any. Returns the kernel's code.
+  virtual int32_t CancelWake() = 0;
+
+  // True once the registration can deliver nothing more (the simulator
+  // went away): the caller drops it and registers again later.
+  virtual bool broken() const = 0;
+};
+
+struct PowerRegistration {
+  std::unique_ptr<PowerNotices> notices;  // null when registering failed
+  std::string failure;                    // why, for people
+};
+
+PowerRegistration RegisterForPowerNotices();
+
+}  // namespace ampervale::platform
+
+#endif  // AMPERVALE_PLATFORM_POWER_NOTICES_H_
