@@ -22,7 +22,7 @@ rules=(
   "(sed|grep)( +-[A-DF-Za-z]+)* +'[^']*\\\\[+?|] => \\+, \\? and \\| in a basic regular expression; use -E"
   'sed( +-[A-Za-z]+)* +(-i|--in-place)( |$) => sed -i differs between GNU and BSD; write a new file and move it'
   'grep( +-[A-Za-z]+)* +-[A-Za-z]*P => grep -P; use -E'
-  '(mapfile|readarray|declare -A|local -A) => a bash 4 builtin; macOS has bash 3.2'
+  '(mapfile|readarray|coproc|declare -A|local -A) => a bash 4 builtin; macOS has bash 3.2'
   'find .*-printf|stat -c|xargs -r => find -printf, stat -c, xargs -r; use ls -l and plain xargs'
 )
 

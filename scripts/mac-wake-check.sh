@@ -16,12 +16,20 @@ if listed; then
   echo "mac-wake-check: a wake of $owner is booked already; cancel it first" >&2
   exit 1
 fi
-coproc CHECK { "$program"; }
-read -r outcome code <&"${CHECK[0]}"
+# The program books, says so, and waits for a line before it cancels; it
+# talks through two FIFOs (macOS's bash 3.2 has no coproc).
+pipes=$(mktemp -d)
+trap 'rm -rf "$pipes"' EXIT
+mkfifo "$pipes/to" "$pipes/from"
+"$program" <"$pipes/to" >"$pipes/from" &
+check_pid=$!
+exec 3>"$pipes/to" 4<"$pipes/from"
+read -r outcome code <&4
 case "$outcome" in
   refused)
     echo "The system refused to book a wake (IOKit code $code); nothing to check."
-    wait "$CHECK_PID"
+    exec 3>&-
+    wait "$check_pid"
     exit 0 ;;
   booked) ;;
   *)
@@ -31,10 +39,11 @@ esac
 status=0
 pmset -g sched
 listed || { echo "mac-wake-check: the booked wake is not listed" >&2; status=1; }
-echo cancel >&"${CHECK[1]}"
-read -r outcome code <&"${CHECK[0]}"
+echo cancel >&3
+read -r outcome code <&4
 echo "$outcome $code"
-wait "$CHECK_PID" || true  # the listing is what counts
+exec 3>&-
+wait "$check_pid" || true  # the listing is what counts
 if listed; then
   echo "mac-wake-check: the wake is still listed after the cancel" >&2
   status=1
