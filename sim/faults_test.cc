@@ -2,23 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "sim/cli_args.h"
 #include "sim/control.h"
 #include "sim/hex.h"
 #include "sim/simulated_mac.h"
 #include "smc/smc_packet.h"
+#include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale::sim {
 namespace {
 
-std::vector<std::string> Words(const std::string& text) {
-  std::istringstream stream(text);
-  std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
-  return words;
-}
+using ampervale::testing::Words;
 
 // What a client sees of one exchange "KEY COMMAND SIZE [DATA]": the kernel's
 // code or the firmware's "RESULT/WIDTH DATA" (the first four data bytes),

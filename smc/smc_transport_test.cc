@@ -79,6 +79,32 @@ TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
   }
 }
 
+// Every field of each block, not only the command: a real SMC may check
+// what the simulated one ignores.
+TEST(SMCTransportTest, SendsWholeRequestBlocks) {
+  static const struct {
+    const char* key;
+    uint8_t command;
+    uint32_t size;
+    Bytes payload;
+  } kSent[] = {
+      {"ACLC", 9, 0, {}}, {"ACLC", 5, 1, {}},
+      {"bfD0", 9, 0, {}}, {"bfD0", 6, 4, {0x5a, 0, 0, 1}},
+      {"bfD0", 9, 0, {}}, {"bfD0", 5, 4, {}},
+  };
+  Wire wire;
+  wire.transport.read("ACLC");
+  wire.transport.write("bfD0", {0x5a, 0, 0, 1});
+  ASSERT_EQ(std::size(kSent), wire.requests.size());
+  for (size_t i = 0; i < std::size(kSent); ++i) {
+    const auto& sent = kSent[i];
+    EXPECT_EQ(
+        NativeSMCPacket(sent.key, sent.command, sent.size, sent.payload).bytes,
+        wire.requests[i])
+        << i;
+  }
+}
+
 TEST(SMCTransportTest, ShortReplyBlockIsAFailure) {
   NativeSMCTransport transport([](const NativeSMCPacket& request) {
     NativeSMCPacket reply = request;

@@ -8,6 +8,7 @@ namespace ampervale {
 namespace {
 
 using NativeBackendTool::Arguments;
+using testing::Joined;
 using testing::ToolHarness;
 
 const char kHelp[] =
@@ -45,11 +46,16 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
       {0, {"limit", "29"}, kUnsupported},
       {0, {"limit", "80", "now"}, kUnsupported},
       {0, {"limit", "99999999999999999999"}, kUnsupported},
+      {0, {"limit", "80x"}, kUnsupported},
+      {0, {"limit", "++80"}, kUnsupported},
+      {0, {"disable", "now"}, kUnsupported},
+      {0, {"restore-system-charging", "now"}, kUnsupported},
       {0, {"daemon", "--allow-non-root-access"}, kUnsupported},
       {0, {"magsafe-led", "orange"}, kUnsupported},
       {0, {"--config", "a", "--config", "b", "status"}, kUnsupported},
       // Routed to their commands, which find no daemon.
       {0, {"limit", "100"}, kNoDaemon},
+      {0, {"limit", "+030"}, kNoDaemon},
       {0, {"adapter", "status"}, kNoDaemon},
       // The only root command that succeeds here: it runs the daemon.
       {0, {"daemon", "--always-allow-non-root-access"}, ""},
@@ -63,6 +69,19 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
     EXPECT_EQ(c.out, harness.out.str()) << label;
     EXPECT_EQ(c.uid == 0, std::filesystem::exists(harness.runtime())) << label;
     EXPECT_EQ(c.uid == 0 && !*c.error, harness.daemonRuns == 1) << label;
+  }
+}
+
+// Everything but help, version and capabilities is root's alone.
+TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
+  for (Arguments words : NativeBackendTool::commandWordLists()) {
+    if (words[1 % words.size()] == "PERCENT") words[1] = "80";
+    const bool open = words == Arguments{"version"} ||
+                      words == Arguments{"--version"} ||
+                      words == Arguments{"capabilities"};
+    ToolHarness harness;
+    EXPECT_EQ(open ? "" : kDenied, harness.Run(words, 501)) << Joined(words);
+    EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << Joined(words);
   }
 }
 

@@ -1,0 +1,56 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "store/power_store.h"
+#include "store/test_support.h"
+
+namespace {
+// The error every non-blocking flock of this process fails with; 0: none.
+int non_blocking_flock_error = 0;
+}  // namespace
+
+// Takes the place of the C library's flock in this test program, so that a
+// probe can meet the errors a real file system may give.
+extern "C" int flock(int descriptor, int operation) noexcept {
+  using Flock = int (*)(int, int);
+  static const auto real = reinterpret_cast<Flock>(dlsym(RTLD_NEXT, "flock"));
+  if (non_blocking_flock_error != 0 && (operation & LOCK_NB) != 0) {
+    errno = non_blocking_flock_error;
+    return -1;
+  }
+  return real(descriptor, operation);
+}
+
+namespace ampervale {
+namespace {
+
+// Only a lock held elsewhere proves a live daemon; a probe that cannot be
+// made proves nothing.
+TEST(LockProbeTest, AFailedProbeNeverCountsAsALiveDaemon) {
+  static const struct {
+    int error;
+    const char* thrown;
+  } kCases[] = {
+      {EWOULDBLOCK, "(nothing thrown)"},
+      {ENOLCK, "Cannot verify charging daemon"},
+      {EBADF, "Cannot verify charging daemon"},
+  };
+  testing::ScratchDirectory scratch;
+  const NativePowerStore store(scratch.path() / "run");
+  close(store.lockFile("daemon.lock", true));
+  const double now = NowSinceReferenceDate();
+  store.saveHealth({.pid = getpid(), .timestamp = now});
+  for (const auto& c : kCases) {
+    non_blocking_flock_error = c.error;
+    const std::string thrown = testing::ThrownText([&] { store.health(now); });
+    non_blocking_flock_error = 0;
+    EXPECT_EQ(c.thrown, thrown) << c.error;
+  }
+}
+
+}  // namespace
+}  // namespace ampervale
