@@ -260,9 +260,11 @@ TEST_F(SimulatedPlatformTest, ControlCommandFailsOnAnyFailedExchange) {
   }
 }
 
-// A reply shorter than the block is a failure even when its code says
-// success.
+// No socket is no SMC; a reply shorter than the block is a failure even
+// when its code says success.
 TEST_F(SimulatedPlatformTest, TransportRefusesAShortSuccessfulReply) {
+  EXPECT_EQ("AppleSMC is unavailable on this Mac",
+            ControlErrorOf([] { NativeSMCTransport(); }));
   Peer peer(path_, Script(LE(0, 4) + LE(7, 4),
                           LE(0, 4) + LE(79, 4) + Bytes(79, '\0')));
   NativeSMCTransport transport;

@@ -105,14 +105,17 @@ TEST(SMCTransportTest, SendsWholeRequestBlocks) {
   }
 }
 
-TEST(SMCTransportTest, ShortReplyBlockIsAFailure) {
-  NativeSMCTransport transport([](const NativeSMCPacket& request) {
-    NativeSMCPacket reply = request;
-    reply.bytes.resize(79);
-    return reply;
-  });
-  EXPECT_EQ("SMC ACLC command 9: reply block of 79 bytes, expected 80",
-            ControlErrorOf([&] { transport.read("ACLC"); }));
+TEST(SMCTransportTest, ReplyBlocksOfAnotherSizeAreFailures) {
+  for (size_t size : {79, 81}) {
+    NativeSMCTransport transport([size](const NativeSMCPacket& request) {
+      NativeSMCPacket reply = request;
+      reply.bytes.resize(size);
+      return reply;
+    });
+    EXPECT_EQ("SMC ACLC command 9: reply block of " + std::to_string(size) +
+                  " bytes, expected 80",
+              ControlErrorOf([&] { transport.read("ACLC"); }));
+  }
 }
 
 }  // namespace

@@ -78,6 +78,7 @@ TEST(ReportsTest, ReportsNeedUsableHardware) {
     const char* adapterKey;
     const char* error;
     const char* adapter = "";  // what adapter status prints
+    uint8_t chie = 0x00;
   } cases[] = {
       {"status", Mode::unsupported, "CHIE",
        "Charging control unavailable. bfF0: SMC bfF0 command 9: request "
@@ -90,14 +91,15 @@ TEST(ReportsTest, ReportsNeedUsableHardware) {
       {"adapter status", Mode::firmware, "",
        "Adapter power control is unsupported by this firmware"},
       {"adapter status", Mode::firmware, "CHIE", "", "enabled"},
-      {"adapter status", Mode::firmware, "CHIE", "", "disabled"},
+      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x08},
+      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x01},
   };
   for (const auto& c : cases) {
     ToolHarness harness;
     harness.smc =
         std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode, c.adapterKey));
     harness.StartDaemon();
-    if (std::string(c.adapter) == "disabled") harness.smc->set("CHIE", {8});
+    if (*c.adapterKey) harness.smc->set("CHIE", {c.chie});
     EXPECT_EQ(c.error, harness.Run(testing::Words(c.command))) << c.command;
     EXPECT_EQ(
         *c.adapter ? "Power adapter is " + std::string(c.adapter) + "\n" : "",
