@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "control/fake_smc_access.h"
 #include "control/power_controller.h"
 
@@ -94,38 +92,6 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndRollsBackFailures) {
     EXPECT_EQ(c.error, apply());
     EXPECT_EQ(c.fault ? c.written : "", machine.smc->writtenText())
         << "repeated";
-  }
-}
-
-// Restoring checks the machine itself: its mode, and every charge key's
-// width now, not as it was probed.
-TEST(RestoreChargingTest, ValidatesBeforeWriting) {
-  static const struct {
-    Mode mode;
-    const char* changes;
-    const char* written;
-    const char* error;  // its start
-  } kCases[] = {
-      {Mode::firmware, "bfF0 02", "bfF0 00", ""},
-      {Mode::legacyPair, "CH0B 02, CH0C 02", "CH0B 00, CH0C 00", ""},
-      {Mode::unsupported, "", "", "Charging control unavailable. bfF0: "},
-      {Mode::firmware, "bfF0 02, bfE0 4f 00", "",
-       "Charging key bfE0 changed payload width to 2, expected 4; hardware "
-       "state was preserved"},
-      {Mode::legacyPair, "CH0B 02, CH0C 02 00", "",
-       "Charging key CH0C changed payload width to 2, expected 1; hardware "
-       "state was preserved"},
-      {Mode::legacySingle, "CHTE 01", "",
-       "Charging key CHTE changed payload width to 1, expected 4; hardware "
-       "state was preserved"},
-  };
-  for (const auto& c : kCases) {
-    FakeMachine machine(c.mode, c.changes);
-    const std::string error =
-        ControlErrorOf([&] { machine.controller.restoreCharging(); });
-    EXPECT_EQ(c.error, error.substr(0, std::strlen(c.error))) << c.changes;
-    EXPECT_EQ(*c.error == 0, error.empty()) << c.changes;
-    EXPECT_EQ(c.written, machine.smc->writtenText()) << c.changes;
   }
 }
 

@@ -89,6 +89,15 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
       // Recorded in the heartbeat, so that status reports it.
       {"undecodable policy", Mode::firmware, "{\"upperLimit\":", 50, "", "",
        "Cannot decode ", "", nullptr},
+      // Restoring checks the machine as it is now, not as it was probed.
+      {"restore on a machine without charge control", Mode::unsupported,
+       R"({"restoreChargingRequested":true})", 50, "", "",
+       "Charging: Charging control unavailable. bfF0: ", "", nullptr},
+      {"restore after a key changed its width", Mode::firmware,
+       R"({"restoreChargingRequested":true})", 50, "bfF0 02, bfE0 4f 00", "",
+       "Charging: Charging key bfE0 changed payload width to 2, expected 4; "
+       "hardware state was preserved",
+       "", nullptr},
       {"limit on a machine without charge control", Mode::unsupported,
        R"({"upperLimit":80})", 50, "", "",
        "Charging: Charging control unavailable. bfF0: ", "", nullptr},

@@ -63,7 +63,6 @@ TEST(SMCToolTest, ArgumentRulesInTheirOrder) {
       {{"-k", "ACLC", "-w", "100"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "-1"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "04x"}, 0, "", kOnlyLED},
-      {{"-k", "ACLC", "-w", "0:"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-w", "04", "-r"}, 0, "", kOnlyLED},
       {{"-k", "ACLC", "-r", "-r"}, 0, "", "Invalid ampkey arguments"},
       {{"-r", "-k", "ACLC"}, 0, "", "Invalid ampkey arguments"},
