@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "control/fake_smc_access.h"
 
 namespace ampervale {
 namespace {
 
 using Mode = NativePowerController::Mode;
-using Log = std::vector<std::string>;
 
 TEST(CapabilityProbeTest, ChoosesTheFirstModeAndAdapterKeyWithTheirWidths) {
   static const struct {
@@ -35,33 +32,6 @@ TEST(CapabilityProbeTest, ChoosesTheFirstModeAndAdapterKeyWithTheirWidths) {
     EXPECT_EQ(c.mode, controller.mode()) << c.keys;
     EXPECT_EQ(c.adapter, controller.adapterKey()) << c.keys;
   }
-}
-
-// The probe never throws: whatever a read throws becomes the key's text.
-TEST(CapabilityProbeTest, ReadsEachKeyOnceInOrderAndDescribesIt) {
-  auto smc = std::make_shared<FakeSMCAccess>(
-      KeysFromText("bfF0 00, bfD0 00 00 00 00, bfE0 00 00, "
-                   "CHTE 00 00 00 00, CH0I 00 00, CHIE 00, ACLC 00"));
-  smc->failRead("CHIE", std::make_exception_ptr(std::runtime_error("gone")));
-  smc->failRead("ACLC", std::make_exception_ptr(42));
-  NativePowerController controller(smc);
-  EXPECT_EQ(
-      (Log{"read bfF0", "read bfD0", "read bfE0", "read CH0B", "read CH0C",
-           "read CHTE", "read CH0I", "read CH0J", "read CHIE", "read ACLC"}),
-      smc->log());
-  EXPECT_EQ((std::map<std::string, std::string>{
-                {"bfF0", "available (1 bytes)"},
-                {"bfD0", "available (4 bytes)"},
-                {"bfE0", "unexpected payload width 2, expected 4"},
-                {"CH0B", MissingKeyText("CH0B")},
-                {"CH0C", MissingKeyText("CH0C")},
-                {"CHTE", "available (4 bytes)"},
-                {"CH0I", "unexpected payload width 2, expected 1"},
-                {"CH0J", MissingKeyText("CH0J")},
-                {"CHIE", "gone"},
-                {"ACLC", "SMC read failed"},
-            }),
-            controller.capabilityDiagnostics());
 }
 
 }  // namespace

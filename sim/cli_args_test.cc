@@ -20,17 +20,9 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
     const char* error;
   } kCases[] = {
       {"key --socket /none ACLC -r", "Usage: ampsim key --socket PATH KEY"},
-      {"set-key --socket /none ACLC 04 05",
-       "Usage: ampsim set-key --socket PATH KEY HEX"},
-      {"profile firmware x", "Usage: ampsim profile NAME"},
       {"battery --socket /none 50x", "Invalid number 50x"},
-      {"battery --socket /none 5e", "Invalid number 5e"},
       {"wait --socket /none --at-least 5x", "Invalid number 5x"},
       {"wait --socket /none --at-most 0x1g", "Invalid number 0x1g"},
-      {"wait --socket /none --at-most 0x65",
-       "Option --at-most takes a "
-       "percentage 0 to 100"},
-      {"wait --socket /none --timeout 1s", "Invalid number 1s"},
       {"fault --socket /none width bfD0 2x", "Invalid number 2x"},
       {"fault --socket /none ignore-write ACLC 1",
        "Wrong arguments for the fault ignore-write; see ampsim --help"},

@@ -37,8 +37,6 @@ TEST(PhysicsTest, KeysInForceDecideOneStep) {
        "50.4 charging", "adapter supplying power"},
       {"CHIE 08", "CHIE", true, 50, false, "49.88 draining",
        "adapter cut off by CHIE 08"},
-      {"CH0J 01, CHIE 01", "CHIE", true, 50, false, "50.4 charging",
-       "adapter supplying power"},
       {"CH0J 01, CH0B 02", "CH0J", true, 50, false, "49.88 draining",
        "adapter cut off by CH0J 01"},
       {"", "", false, 0.1, false, "0 draining", "adapter unplugged"},
@@ -46,21 +44,15 @@ TEST(PhysicsTest, KeysInForceDecideOneStep) {
        "up to the firmware limit 80 %"},
       {kLimiter, "", true, 79.8, false, "80 holding held",
        "up to the firmware limit 80 %"},
-      {kLimiter, "", true, 90, false, "90 holding held",
-       "firmware limit 80 %, resumes at 75 %"},
       {kLimiter, "", true, 78, true, "78 holding held",
        "firmware limit 80 %, resumes at 75 %"},
       {kLimiter, "", true, 75, true, "75.4 charging",
        "firmware limit 80 %, resumes at 75 %"},
-      {kLimiter, "", false, 80, true, "79.88 draining held",
-       "adapter unplugged"},
       {"bfF0 00, bfD0 50 00 00 00", "", true, 80, true, "80.4 charging",
        "adapter supplying power"},
-      // Without bfE0, or with it above bfD0, charging resumes below bfD0.
+      // Without bfE0 charging resumes below bfD0.
       {"bfF0 02, bfD0 50 00 00 00", "", true, 79, true, "79.4 charging",
        "firmware limit 80 %, resumes at 80 %"},
-      {"bfF0 02, bfD0 50 00 00 00, bfE0 5a 00 00 00", "", true, 79.9, true,
-       "80 holding held", "firmware limit 80 %, resumes at 80 %"},
   };
   for (const auto& c : kCases) {
     const std::string name = std::string(c.keys) + " at " +

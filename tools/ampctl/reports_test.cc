@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale {
@@ -15,18 +17,22 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
   harness.smc = std::make_shared<FakeSMCAccess>(
       FakeMachineKeys(Mode::legacySingle, "CH0J"));
   harness.smc->set("CH0I", {0, 0});
+  // The probe never throws: what a read throws becomes the key's text.
+  harness.smc->failRead("CHIE",
+                        std::make_exception_ptr(std::runtime_error("gone")));
+  harness.smc->failRead("ACLC", std::make_exception_ptr(42));
   EXPECT_EQ("", harness.Run({"capabilities"}, 501));
   const char* expected = R"json({
   "backend": "Ampervale native backend 1.0.0",
   "chargeMode": "legacySingle",
   "effectiveUID": 501,
   "keys": {
-    "ACLC": "available (1 bytes)",
+    "ACLC": "SMC read failed",
     "CH0B": "SMC CH0B command 9: request failed (IOKit 0x00000000, SMC 132)",
     "CH0C": "SMC CH0C command 9: request failed (IOKit 0x00000000, SMC 132)",
     "CH0I": "unexpected payload width 2, expected 1",
     "CH0J": "available (1 bytes)",
-    "CHIE": "SMC CHIE command 9: request failed (IOKit 0x00000000, SMC 132)",
+    "CHIE": "gone",
     "CHTE": "available (4 bytes)",
     "bfD0": "SMC bfD0 command 9: request failed (IOKit 0x00000000, SMC 132)",
     "bfE0": "SMC bfE0 command 9: request failed (IOKit 0x00000000, SMC 132)",
