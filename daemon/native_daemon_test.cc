@@ -82,10 +82,6 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
        R"({"upperLimit":80})", 50,
        "bfF0 02, bfD0 50 00 00 00, bfE0 4e 00 00 00", "", "",
        "bfF0 00, bfE0 4f 00 00 00, bfF0 02", nullptr},
-      {"threshold bfD0 changed behind the daemon's back", Mode::firmware,
-       R"({"upperLimit":80})", 50,
-       "bfF0 02, bfD0 51 00 00 00, bfE0 4f 00 00 00", "", "",
-       "bfF0 00, bfD0 50 00 00 00, bfF0 02", nullptr},
       // Recorded in the heartbeat, so that status reports it.
       {"undecodable policy", Mode::firmware, "{\"upperLimit\":", 50, "", "",
        "Cannot decode ", "", nullptr},
@@ -132,15 +128,6 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
       EXPECT_TRUE(pass.smc->log().empty()) << c.name << ": the SMC was used";
     }
   }
-}
-
-TEST(DaemonTickTest, UnusablePolicyLockTouchesNothing) {
-  Pass pass(Mode::firmware, R"({"upperLimit":80})");
-  std::filesystem::create_symlink("/nonexistent",
-                                  pass.store.directory() / "policy.lock");
-  EXPECT_EQ("Cannot open backend lock", pass.Run(50));
-  EXPECT_FALSE(std::filesystem::exists(pass.store.directory() / "health.json"));
-  EXPECT_EQ(0u, pass.smc->log().size());
 }
 
 // A directory put in the runtime directory's place is reported, and the

@@ -33,8 +33,6 @@ TEST(PhysicsTest, KeysInForceDecideOneStep) {
        "charging inhibited by CH0C 02"},
       {"CHTE 01 00 00 00", "", true, 50, false, "50 holding",
        "charging inhibited by CHTE 01000000"},
-      {"CH0B 01, CH0C 00, CHTE 01, CHIE 08", "CH0I", true, 50, false,
-       "50.4 charging", "adapter supplying power"},
       {"CHIE 08", "CHIE", true, 50, false, "49.88 draining",
        "adapter cut off by CHIE 08"},
       {"CH0J 01, CH0B 02", "CH0J", true, 50, false, "49.88 draining",
