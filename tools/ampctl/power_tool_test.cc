@@ -47,8 +47,6 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
       {0, {"limit", "99999999999999999999"}, kUnsupported},
       {0, {"limit", "80x"}, kUnsupported},
       {0, {"limit", "++80"}, kUnsupported},
-      {0, {"disable", "now"}, kUnsupported},
-      {0, {"restore-system-charging", "now"}, kUnsupported},
       {0, {"daemon", "--allow-non-root-access"}, kUnsupported},
       {0, {"magsafe-led", "orange"}, kUnsupported},
       {0, {"--config", "a", "--config", "b", "status"}, kUnsupported},
