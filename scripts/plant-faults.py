@@ -4,11 +4,12 @@ catch.
 
 Each fault of the lists (by default scripts/planted-faults.txt, written by
 the team with its tests, and scripts/planted-faults-independent.txt, written
-from the product code alone) replaces one exact snippet of a source file. For every fault the script applies it,
-builds a Release tree with the tests, runs ctest and prints "caught" (a test
-failed), "missed" (every test passed), "n/a" (the snippet is not in the file
-any more, or not once) or "no build" (the fault does not compile). The file
-is always put back, on Ctrl-C too.
+from the product code alone) replaces one exact snippet of a source file.
+For every fault the script applies it, builds a Release tree with the
+tests, runs ctest and prints "caught" (a test failed), "missed" (every test
+passed), "n/a" (the snippet is not in the file any more, or not once) or
+"no build" (the fault does not compile). The file is always put back, on
+Ctrl-C too.
 
 With --matrix every test runs for every fault, and each verdict names the
 tests that failed: a test that is the only one to catch some fault must
