@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/battery.h"
+#include "platform/os_version.h"
 #include "platform/simulator_socket.h"
 #include "platform/smc_client.h"
 #include "sim/machine.h"
@@ -270,6 +271,12 @@ TEST_F(SimulatedPlatformTest, TransportRefusesAShortSuccessfulReply) {
   NativeSMCTransport transport;
   EXPECT_EQ("SMC ACLC command 9: request failed (IOKit 0x00000000, SMC 0)",
             ControlErrorOf([&] { transport.read("ACLC"); }));
+}
+
+TEST(OperatingSystemVersionTest, NamesTheSystemWithoutQuotes) {
+  const std::string version = OperatingSystemVersionString();
+  EXPECT_NE("", version);
+  EXPECT_EQ(std::string::npos, version.find('"')) << version;
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ TEST(PhysicsTest, KeysInForceDecideOneStep) {
        "firmware limit 80 %, resumes at 75 %"},
       {"bfF0 00, bfD0 50 00 00 00", "", true, 80, true, "80.4 charging",
        "adapter supplying power"},
+      {"bfF0 02, bfD0 c8 00 00 00", "", true, 99.8, false, "100 holding held",
+       "up to the firmware limit 100 %"},
       // Without bfE0 charging resumes below bfD0.
       {"bfF0 02, bfD0 50 00 00 00", "", true, 79, true, "79.4 charging",
        "firmware limit 80 %, resumes at 80 %"},

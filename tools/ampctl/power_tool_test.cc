@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/ampctl/install.h"
 #include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale {
@@ -79,6 +80,15 @@ TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
     ToolHarness harness;
     EXPECT_EQ(open ? "" : kDenied, harness.Run(words, 501)) << Joined(words);
     EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << Joined(words);
+  }
+}
+
+TEST(PowerToolTest, KnowsTheInstalledBackendHoweverItsPathIsSpelt) {
+  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"}) {
+    EXPECT_EQ(
+        kInstalledBackendPath,
+        StandardizedPath(path, "/Library/Application Support/Ampervale/bin"))
+        << path;
   }
 }
 

@@ -57,5 +57,28 @@ TEST(SimulatorCommandLineTest, KeyValuesTakeHexDigitsOfEitherCase) {
   }
 }
 
+// A machine file keeps its adapter key's value and may start empty; the
+// operator may fill the battery, and a new level ends a firmware hold.
+TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
+  nlohmann::json file = nlohmann::json::parse(BuiltInMachineJson("firmware"));
+  file["keys"]["CHIE"] = "08", file["battery"]["level"] = 0;
+  file["keys"]["bfF0"] = "02", file["keys"]["bfD0"] = "50000000";
+  file["keys"]["bfE0"] = "4b000000";
+  MachineDescription machine = ParseMachine(file);
+  EXPECT_EQ(std::vector<uint8_t>{0x08}, machine.keys.at("CHIE"));
+  EXPECT_EQ(0, machine.battery.level);
+  machine.keys["CHIE"] = {0x00};
+  SimulatedMac mac(machine);
+  for (double level : {100.0, 78.0}) {
+    EXPECT_EQ(
+        R"({"ok":true})",
+        HandleControl(mac, {{"command", "battery"}, {"level", level}}).dump())
+        << level;
+    mac.Advance(36);
+  }
+  EXPECT_EQ("charging amber",
+            std::string(PowerStateName(mac.state())) + " " + mac.Led());
+}
+
 }  // namespace
 }  // namespace ampervale::sim
