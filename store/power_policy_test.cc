@@ -93,5 +93,12 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
             EncodeHealth({.pid = -1, .timestamp = 0.1, .error = "bad \xff"}));
 }
 
+TEST(PowerPolicyTest, TimeCountsFromTheReferenceDate) {
+  const auto reference = std::chrono::system_clock::from_time_t(978307200);
+  EXPECT_EQ(786812345.5,
+            SecondsSinceReferenceDate(reference +
+                                      std::chrono::milliseconds(786812345500)));
+}
+
 }  // namespace
 }  // namespace ampervale
