@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "common/native_control_error.h"
+#include "store/test_support.h"
 
 namespace ampervale {
 namespace {
@@ -30,40 +31,51 @@ TEST(BackendToolTest, ExitStatusAndOneErrorLine) {
       {[](const Arguments&) { throw std::runtime_error("bad\ninput\r"); }, 1,
        "bad input \n"},
       {[](const Arguments&) { throw 42; }, 1, "Unexpected failure\n"},
-      // A result that never reached its reader.
-      {[](const Arguments&) { std::cout.setstate(std::ios::badbit); }, 1,
-       "Cannot write to standard output\n"},
   };
   for (const auto& c : cases) {
     std::ostringstream err;
     EXPECT_EQ(c.status, NativeBackendTool::run({}, c.tool, err)) << c.err;
     EXPECT_EQ(c.err, err.str());
-    std::cout.clear();
   }
 }
 
 // Started with standard input, output and error closed, a program opens
 // three files and fails: the error line must reach none of them.
 TEST(BackendToolTest, ClosedStandardDescriptorsTakeNoFile) {
-  char folder[] = "/tmp/ampervale-descriptors-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(folder));
-  const std::string file = std::string(folder) + "/f";
-  const pid_t child = fork();
-  if (child == 0) {
+  testing::ScratchDirectory folder;
+  const std::string file = (folder.path() / "f").native();
+  const pid_t child = testing::StartChild([&] {
     for (int standard = 0; standard <= 2; ++standard) close(standard);
     const char* argv[] = {"tool", nullptr};
-    _exit(NativeBackendTool::main(1, argv, [&](const Arguments&) {
+    return NativeBackendTool::main(1, argv, [&](const Arguments&) {
       for (const char* name : {"0", "1", "2"}) {
         open((file + name).c_str(), O_RDWR | O_CREAT, 0600);
       }
       throw NativeControlError("Closed descriptors");
-    }));
-  }
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_EQ(1, WEXITSTATUS(status));
+    });
+  });
+  EXPECT_EQ(1, testing::WaitForChild(child));
   EXPECT_EQ(0u, std::filesystem::file_size(file + "2"));
-  std::filesystem::remove_all(folder);
+}
+
+// The reader of standard output is gone before anything is written.
+TEST(BackendToolTest, AClosedPipeIsAFailureNotASignal) {
+  int out[2], err[2];
+  ASSERT_EQ(0, pipe(out) | pipe(err));
+  close(out[0]);
+  const pid_t child = testing::StartChild([&] {
+    dup2(out[1], STDOUT_FILENO), dup2(err[1], STDERR_FILENO);
+    const char* argv[] = {"ampctl", "version"};
+    return NativeBackendTool::main(2, argv, [](const Arguments&) {
+      std::cout << "Ampervale native backend 1.0.0\n";
+    });
+  });
+  close(out[1]), close(err[1]);
+  EXPECT_EQ(1, testing::WaitForChild(child));
+  char text[64] = {};
+  EXPECT_EQ(32, read(err[0], text, sizeof text));  // the pipe holds it all
+  EXPECT_STREQ("Cannot write to standard output\n", text);
+  close(err[0]);
 }
 
 }  // namespace

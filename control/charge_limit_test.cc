@@ -45,6 +45,9 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndRollsBackFailures) {
       {Mode::legacyPair, "", 101, 50, "", kRange},
       {Mode::legacyPair, "CH0B 02, CH0C 02", 80, 79, "CH0B 00, CH0C 00"},
       {Mode::legacyPair, "", 80, 80, "CH0B 02, CH0C 02"},
+      // A full battery is a valid reading, and so is an empty one.
+      {Mode::legacyPair, "", 80, 100, "CH0B 02, CH0C 02"},
+      {Mode::legacySingle, "CHTE 01 00 00 00", 80, 0, "CHTE 00 00 00 00"},
       {Mode::legacySingle, "", 80, 80, "CHTE 01 00 00 00"},
       {Mode::legacyPair, "", 80, kUnknown, "", kWaiting},
       {Mode::legacySingle, "", 80, 101, "", kWaiting},

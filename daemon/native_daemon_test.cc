@@ -78,6 +78,22 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
        R"({"adapterEnabled":true,"ledMode":"amber"})", 50, "CHIE 08",
        "CHIE ACLC", "Adapter: CHIE refused | MagSafe: ACLC refused",
        "CHIE 00, ACLC 04", nullptr},
+      {"threshold bfE0 changed behind the daemon's back", Mode::firmware,
+       R"({"upperLimit":80})", 50,
+       "bfF0 02, bfD0 50 00 00 00, bfE0 4e 00 00 00", "", "",
+       "bfF0 00, bfE0 4f 00 00 00, bfF0 02", nullptr},
+      // Recorded in the heartbeat, so that status reports it.
+      {"undecodable policy", Mode::firmware, "{\"upperLimit\":", 50, "", "",
+       "Cannot decode ", "", nullptr},
+      // Restoring checks the machine as it is now, not as it was probed.
+      {"restore on a machine without charge control", Mode::unsupported,
+       R"({"restoreChargingRequested":true})", 50, "", "",
+       "Charging: Charging control unavailable. bfF0: ", "", nullptr},
+      {"restore after a key changed its width", Mode::firmware,
+       R"({"restoreChargingRequested":true})", 50, "bfF0 02, bfE0 4f 00", "",
+       "Charging: Charging key bfE0 changed payload width to 2, expected 4; "
+       "hardware state was preserved",
+       "", nullptr},
       {"limit on a machine without charge control", Mode::unsupported,
        R"({"upperLimit":80})", 50, "", "",
        "Charging: Charging control unavailable. bfF0: ", "", nullptr},
@@ -112,15 +128,6 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
       EXPECT_TRUE(pass.smc->log().empty()) << c.name << ": the SMC was used";
     }
   }
-}
-
-TEST(DaemonTickTest, UnusablePolicyLockTouchesNothing) {
-  Pass pass(Mode::firmware, R"({"upperLimit":80})");
-  std::filesystem::create_symlink("/nonexistent",
-                                  pass.store.directory() / "policy.lock");
-  EXPECT_EQ("Cannot open backend lock", pass.Run(50));
-  EXPECT_FALSE(std::filesystem::exists(pass.store.directory() / "health.json"));
-  EXPECT_EQ(0u, pass.smc->log().size());
 }
 
 // A directory put in the runtime directory's place is reported, whether the

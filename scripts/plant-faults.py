@@ -2,24 +2,30 @@
 """Plants faults in the product one at a time and reports which the tests
 catch.
 
-Each fault in the list (scripts/planted-faults.txt by default) replaces one
-exact snippet of a source file. For every fault the script applies it,
-builds a Release tree with the tests, runs ctest and prints "caught" (a test
-failed), "missed" (every test passed), "n/a" (the snippet is not in the file
-any more, or not once) or "no build" (the fault does not compile). The file
-is always put back, on Ctrl-C too.
+Each fault of the lists (by default scripts/planted-faults.txt, written by
+the team with its tests, and scripts/planted-faults-independent.txt, written
+from the product code alone) replaces one exact snippet of a source file.
+For every fault the script applies it, builds a Release tree with the
+tests, runs ctest and prints "caught" (a test failed), "missed" (every test
+passed), "n/a" (the snippet is not in the file any more, or not once) or
+"no build" (the fault does not compile). The file is always put back, on
+Ctrl-C too.
 
 With --matrix every test runs for every fault, and each verdict names the
 tests that failed: a test that is the only one to catch some fault must
 stay, one that catches nothing alone is a candidate for removal.
 
+The summary gives the caught rate per origin (a fault's `by:` field, "team"
+when absent) and per product folder (the first component of its file).
+
 Usage: scripts/plant-faults.py [--check] [--matrix] [--source DIR]
-                               [--build DIR] [--faults FILE] [ID ...]
+                               [--build DIR] [--faults FILE]... [ID ...]
 """
 
 import argparse
 import pathlib
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,9 +34,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def parse_faults(text):
-    """Blocks of `id:`, `file:`, `find:`, `replace:` lines, separated by
-    blank lines. In a snippet `\\n` stands for a line break and `\\\\` for
-    a backslash."""
+    """Blocks of `id:`, `file:`, `find:`, `replace:` lines and an optional
+    `by:` line, separated by blank lines. In a snippet `\\n` stands for a
+    line break and `\\\\` for a backslash."""
     faults, current = [], {}
     for line in text.splitlines() + [""]:
         if line.startswith("#"):
@@ -49,6 +55,7 @@ def parse_faults(text):
         missing = {"id", "file", "find", "replace"} - fault.keys()
         if missing:
             sys.exit(f"fault {fault.get('id', '?')}: missing {sorted(missing)}")
+        fault.setdefault("by", "team")
     return faults
 
 
@@ -62,10 +69,12 @@ def run(command, log, timeout):
 
 
 def configure(source, build):
+    # ccache makes putting a file back cheap; the tree builds without it.
+    launcher = "ccache" if shutil.which("ccache") else ""
     code = run(["cmake", "-S", source, "-B", build, "-G", "Ninja",
                 "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=ON",
                 "-DAMPERVALE_BENCHMARKS=OFF", "-DAMPERVALE_WERROR=OFF",
-                "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"],
+                f"-DCMAKE_CXX_COMPILER_LAUNCHER={launcher}"],
                build / "configure.log", 600)
     if code != 0:
         sys.exit(f"configure failed: see {build / 'configure.log'}")
@@ -96,6 +105,34 @@ def verdict(build, matrix=False):
     return "missed", []
 
 
+def folder(fault):
+    """The product folder a fault is planted in; tools/ampctl is tools."""
+    return fault["file"].split("/")[0]
+
+
+def rate(results):
+    caught = results.count("caught")
+    total = caught + results.count("missed")
+    percent = f"{100 * caught / total:.0f} %" if total else "-"
+    return f"{caught} of {total} ({percent})"
+
+
+def print_summary(verdicts):
+    """The overall count, then the caught rate per origin and per folder.
+    `verdicts` pairs each fault with its result."""
+    counts = {}
+    for _, result in verdicts:
+        counts[result] = counts.get(result, 0) + 1
+    print(f"caught {rate([r for _, r in verdicts])}; "
+          + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+    for title, key in (("by", lambda f: f["by"]), ("folder", folder)):
+        groups = {}
+        for fault, result in verdicts:
+            groups.setdefault(key(fault), []).append(result)
+        for name, results in sorted(groups.items()):
+            print(f"  {title} {name:12} caught {rate(results)}")
+
+
 class Planted:
     """One fault in place; the original text comes back on leaving."""
 
@@ -114,8 +151,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--source", type=pathlib.Path, default=HERE.parent)
     parser.add_argument("--build", type=pathlib.Path)
-    parser.add_argument("--faults", type=pathlib.Path,
-                        default=HERE / "planted-faults.txt")
+    parser.add_argument("--faults", type=pathlib.Path, action="append",
+                        help="a fault list; repeatable (default: both lists)")
     parser.add_argument("--check", action="store_true",
                         help="only report the faults whose snippet is gone")
     parser.add_argument("--matrix", action="store_true",
@@ -125,7 +162,10 @@ def main():
     source = options.source.resolve()
     build = (options.build or source / "build" / "faults").resolve()
     build.mkdir(parents=True, exist_ok=True)
-    faults = parse_faults(options.faults.read_bytes().decode())
+    lists = options.faults or [HERE / "planted-faults.txt",
+                               HERE / "planted-faults-independent.txt"]
+    faults = [fault for path in lists
+              for fault in parse_faults(path.read_bytes().decode())]
     if options.ids:
         faults = [f for f in faults if f["id"] in options.ids]
     if options.check:
@@ -143,7 +183,7 @@ def main():
     if baseline != "missed":
         sys.exit(f"the unchanged tree does not pass ({baseline}): "
                  f"see {build}")
-    counts = {}
+    verdicts = []
     for fault in faults:
         path = source / fault["file"]
         original = path.read_bytes().decode() if path.exists() else ""
@@ -153,14 +193,10 @@ def main():
             faulty = original.replace(fault["find"], fault["replace"])
             with Planted(path, original, faulty):
                 result, failed = verdict(build, options.matrix)
-        counts[result] = counts.get(result, 0) + 1
+        verdicts.append((fault, result))
         print(f"{result:8} {fault['id']:32} {fault['file']}"
               + "".join(f" {test}" for test in failed), flush=True)
-    caught, missed = counts.get("caught", 0), counts.get("missed", 0)
-    total = caught + missed
-    rate = f"{100 * caught / total:.0f} %" if total else "-"
-    print(f"caught {caught} of {total} ({rate}); "
-          + ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+    print_summary(verdicts)
 
 
 if __name__ == "__main__":

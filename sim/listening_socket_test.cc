@@ -1,11 +1,12 @@
 #include "sim/listening_socket.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "store/test_support.h"
 
 namespace ampervale::sim {
 namespace {
@@ -15,9 +16,8 @@ namespace fs = std::filesystem;
 // A socket folder others can change is refused; in a safe one (a sticky
 // one too), a link put in the socket's place is never followed.
 TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
-  char scratch[] = "/tmp/ampervale-socket-XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(scratch));
-  const fs::path folder = fs::path(scratch) / "sim", victim = folder / "v";
+  const testing::ScratchDirectory scratch;
+  const fs::path folder = scratch.path() / "sim", victim = folder / "v";
   const std::string socket = folder / "smc.sock";
   static const struct {
     fs::perms folderMode;
@@ -48,7 +48,6 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
                 fs::status(victim).permissions() == fs::perms::owner_read)
         << error;
   }
-  fs::remove_all(scratch);
 }
 
 }  // namespace

@@ -28,14 +28,16 @@ struct Wire {
   std::string Commands() const {
     std::string commands;
     for (const Bytes& request : requests) {
-      commands += (commands.empty() ? "" : " ") + std::to_string(request[42]);
+      commands += (commands.empty() ? "" : " ") + std::to_string(request[42]) +
+                  "/" + std::to_string(request[28]);
     }
     return commands;
   }
 };
 
-// A verified write is four exchanges; nothing is retried, and the transport
-// stays usable after a failure.
+// Each request block as "COMMAND/DATA SIZE": a real SMC may check the size
+// that the simulated one ignores. A verified write is four exchanges;
+// nothing is retried, and the transport stays usable after a failure.
 TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
   static const struct {
     FaultKind fault;
@@ -46,20 +48,20 @@ TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
     const char* commands;
     const char* message;
   } cases[] = {
-      {kNone, 0, 0, "bfD0", 4, "9 6 9 5", ""},
-      {kNone, 0, 0, "ZZZZ", 0, "9",
+      {kNone, 0, 0, "bfD0", 4, "9/0 6/4 9/0 5/4", ""},
+      {kNone, 0, 0, "ZZZZ", 0, "9/0",
        "SMC ZZZZ command 9: request failed (IOKit 0x00000000, SMC 132)"},
-      {FaultKind::kReadResult, 1, 0, "ACLC", 0, "9 5",
+      {FaultKind::kReadResult, 1, 0, "ACLC", 0, "9/0 5/1",
        "SMC ACLC command 5: request failed (IOKit 0x00000000, SMC 1)"},
-      {FaultKind::kWidth, 0, 0, "ACLC", 0, "9",
+      {FaultKind::kWidth, 0, 0, "ACLC", 0, "9/0",
        "SMC key ACLC has no usable data; this firmware may be unsupported"},
-      {FaultKind::kWidth, 0, 40, "ACLC", 1, "9",
+      {FaultKind::kWidth, 0, 40, "ACLC", 1, "9/0",
        "SMC key ACLC has no usable data; this firmware may be unsupported"},
-      {kNone, 0, 0, "ACLC", 2, "9", "SMC payload width mismatch for ACLC"},
-      {kNone, 0, 0, "bfD0", 1, "9", "SMC payload width mismatch for bfD0"},
-      {FaultKind::kIgnoreWrite, 0, 0, "ACLC", 1, "9 6 9 5",
+      {kNone, 0, 0, "ACLC", 2, "9/0", "SMC payload width mismatch for ACLC"},
+      {kNone, 0, 0, "bfD0", 1, "9/0", "SMC payload width mismatch for bfD0"},
+      {FaultKind::kIgnoreWrite, 0, 0, "ACLC", 1, "9/0 6/1 9/0 5/1",
        "SMC write verification failed for ACLC"},
-      {FaultKind::kWriteResult, 133, 0, "ACLC", 1, "9 6",
+      {FaultKind::kWriteResult, 133, 0, "ACLC", 1, "9/0 6/1",
        "SMC ACLC command 6: request failed (IOKit 0x00000000, SMC 133)"},
       {kNone, 0, 0, "ACL", 0, "", "Invalid SMC key or payload size"},
   };
@@ -79,14 +81,17 @@ TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
   }
 }
 
-TEST(SMCTransportTest, ShortReplyBlockIsAFailure) {
-  NativeSMCTransport transport([](const NativeSMCPacket& request) {
-    NativeSMCPacket reply = request;
-    reply.bytes.resize(79);
-    return reply;
-  });
-  EXPECT_EQ("SMC ACLC command 9: reply block of 79 bytes, expected 80",
-            ControlErrorOf([&] { transport.read("ACLC"); }));
+TEST(SMCTransportTest, ReplyBlocksOfAnotherSizeAreFailures) {
+  for (size_t size : {79, 81}) {
+    NativeSMCTransport transport([size](const NativeSMCPacket& request) {
+      NativeSMCPacket reply = request;
+      reply.bytes.resize(size);
+      return reply;
+    });
+    EXPECT_EQ("SMC ACLC command 9: reply block of " + std::to_string(size) +
+                  " bytes, expected 80",
+              ControlErrorOf([&] { transport.read("ACLC"); }));
+  }
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/ampctl/install.h"
 #include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale {
 namespace {
 
 using NativeBackendTool::Arguments;
+using testing::Joined;
 using testing::ToolHarness;
 
 const char kHelp[] =
@@ -40,16 +42,18 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
       {501, {"version"}, "", "Ampervale native backend 1.0.0\n"},
       {501, {"--config"}, "Missing value for --config"},
       {501, {"version", "x"}, kDenied},
-      {501, {"status"}, kDenied},
       {0, {"limit", "101"}, kUnsupported},
       {0, {"limit", "29"}, kUnsupported},
       {0, {"limit", "80", "now"}, kUnsupported},
       {0, {"limit", "99999999999999999999"}, kUnsupported},
+      {0, {"limit", "80x"}, kUnsupported},
+      {0, {"limit", "++80"}, kUnsupported},
       {0, {"daemon", "--allow-non-root-access"}, kUnsupported},
       {0, {"magsafe-led", "orange"}, kUnsupported},
       {0, {"--config", "a", "--config", "b", "status"}, kUnsupported},
       // Routed to their commands, which find no daemon.
       {0, {"limit", "100"}, kNoDaemon},
+      {0, {"limit", "+030"}, kNoDaemon},
       {0, {"adapter", "status"}, kNoDaemon},
       // The only root command that succeeds here: it runs the daemon.
       {0, {"daemon", "--always-allow-non-root-access"}, ""},
@@ -63,6 +67,28 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
     EXPECT_EQ(c.out, harness.out.str()) << label;
     EXPECT_EQ(c.uid == 0, std::filesystem::exists(harness.runtime())) << label;
     EXPECT_EQ(c.uid == 0 && !*c.error, harness.daemonRuns == 1) << label;
+  }
+}
+
+// Everything but help, version and capabilities is root's alone.
+TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
+  for (Arguments words : NativeBackendTool::commandWordLists()) {
+    if (words[1 % words.size()] == "PERCENT") words[1] = "80";
+    const bool open = words == Arguments{"version"} ||
+                      words == Arguments{"--version"} ||
+                      words == Arguments{"capabilities"};
+    ToolHarness harness;
+    EXPECT_EQ(open ? "" : kDenied, harness.Run(words, 501)) << Joined(words);
+    EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << Joined(words);
+  }
+}
+
+TEST(PowerToolTest, KnowsTheInstalledBackendHoweverItsPathIsSpelt) {
+  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"}) {
+    EXPECT_EQ(
+        kInstalledBackendPath,
+        StandardizedPath(path, "/Library/Application Support/Ampervale/bin"))
+        << path;
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale {
@@ -15,18 +17,22 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
   harness.smc = std::make_shared<FakeSMCAccess>(
       FakeMachineKeys(Mode::legacySingle, "CH0J"));
   harness.smc->set("CH0I", {0, 0});
+  // The probe never throws: what a read throws becomes the key's text.
+  harness.smc->failRead("CHIE",
+                        std::make_exception_ptr(std::runtime_error("gone")));
+  harness.smc->failRead("ACLC", std::make_exception_ptr(42));
   EXPECT_EQ("", harness.Run({"capabilities"}, 501));
   const char* expected = R"json({
   "backend": "Ampervale native backend 1.0.0",
   "chargeMode": "legacySingle",
   "effectiveUID": 501,
   "keys": {
-    "ACLC": "available (1 bytes)",
+    "ACLC": "SMC read failed",
     "CH0B": "SMC CH0B command 9: request failed (IOKit 0x00000000, SMC 132)",
     "CH0C": "SMC CH0C command 9: request failed (IOKit 0x00000000, SMC 132)",
     "CH0I": "unexpected payload width 2, expected 1",
     "CH0J": "available (1 bytes)",
-    "CHIE": "SMC CHIE command 9: request failed (IOKit 0x00000000, SMC 132)",
+    "CHIE": "gone",
     "CHTE": "available (4 bytes)",
     "bfD0": "SMC bfD0 command 9: request failed (IOKit 0x00000000, SMC 132)",
     "bfE0": "SMC bfE0 command 9: request failed (IOKit 0x00000000, SMC 132)",
@@ -78,6 +84,7 @@ TEST(ReportsTest, ReportsNeedUsableHardware) {
     const char* adapterKey;
     const char* error;
     const char* adapter = "";  // what adapter status prints
+    uint8_t chie = 0x00;
   } cases[] = {
       {"status", Mode::unsupported, "CHIE",
        "Charging control unavailable. bfF0: SMC bfF0 command 9: request "
@@ -90,14 +97,15 @@ TEST(ReportsTest, ReportsNeedUsableHardware) {
       {"adapter status", Mode::firmware, "",
        "Adapter power control is unsupported by this firmware"},
       {"adapter status", Mode::firmware, "CHIE", "", "enabled"},
-      {"adapter status", Mode::firmware, "CHIE", "", "disabled"},
+      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x08},
+      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x01},
   };
   for (const auto& c : cases) {
     ToolHarness harness;
     harness.smc =
         std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode, c.adapterKey));
     harness.StartDaemon();
-    if (std::string(c.adapter) == "disabled") harness.smc->set("CHIE", {8});
+    if (*c.adapterKey) harness.smc->set("CHIE", {c.chie});
     EXPECT_EQ(c.error, harness.Run(testing::Words(c.command))) << c.command;
     EXPECT_EQ(
         *c.adapter ? "Power adapter is " + std::string(c.adapter) + "\n" : "",

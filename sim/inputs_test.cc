@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "sim/cli.h"
+#include "sim/control.h"
+#include "sim/machine.h"
+#include "sim/simulated_mac.h"
+#include "tools/ampctl/tool_test_support.h"
+
+namespace ampervale::sim {
+namespace {
+
+using ampervale::testing::Words;
+
+// Refused before any simulator is reached: the socket does not exist.
+TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
+  static const struct {
+    const char* arguments;
+    const char* error;
+  } kCases[] = {
+      {"key --socket /none ACLC -r", "Usage: ampsim key --socket PATH KEY"},
+      {"battery --socket /none 50x", "Invalid number 50x"},
+      {"wait --socket /none --at-least 5x", "Invalid number 5x"},
+      {"wait --socket /none --at-most 0x1g", "Invalid number 0x1g"},
+      {"fault --socket /none width bfD0 2x", "Invalid number 2x"},
+      {"fault --socket /none ignore-write ACLC 1",
+       "Wrong arguments for the fault ignore-write; see ampsim --help"},
+  };
+  for (const auto& c : kCases) {
+    std::ostringstream out;
+    EXPECT_EQ(c.error, ControlErrorOf(
+                           [&] { RunSimulatorTool(Words(c.arguments), out); }))
+        << c.arguments;
+    EXPECT_EQ("", out.str()) << c.arguments;
+  }
+}
+
+// Hex digits of either case; anything next to 0-9, a-f or A-F is refused.
+TEST(SimulatorCommandLineTest, KeyValuesTakeHexDigitsOfEitherCase) {
+  static const struct {
+    const char* value;
+    const char* stored;  // "" when refused
+  } kCases[] = {
+      {"0a", "0a"}, {"Ff", "ff"}, {"9A 0f", "9a0f"}, {"0g", ""}, {"0G", ""},
+      {"0:", ""},   {"0@", ""},   {"0`", ""},        {"/0", ""}, {"0a1", ""},
+  };
+  for (const auto& c : kCases) {
+    SimulatedMac mac(BuiltInMachine("firmware"));
+    const nlohmann::json answer = HandleControl(
+        mac, {{"command", "set-key"}, {"key", "ACLC"}, {"value", c.value}});
+    EXPECT_EQ(!*c.stored, answer.contains("error")) << c.value;
+    EXPECT_EQ(*c.stored ? c.stored : "00",
+              HandleControl(mac, {{"command", "key"}, {"key", "ACLC"}})
+                  .value("value", "none"))
+        << c.value;
+  }
+}
+
+// A machine file keeps its adapter key's value and may start empty; the
+// operator may fill the battery, and a new level ends a firmware hold.
+TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
+  nlohmann::json file = nlohmann::json::parse(BuiltInMachineJson("firmware"));
+  file["keys"]["CHIE"] = "08", file["battery"]["level"] = 0;
+  file["keys"]["bfF0"] = "02", file["keys"]["bfD0"] = "50000000";
+  file["keys"]["bfE0"] = "4b000000";
+  MachineDescription machine = ParseMachine(file);
+  EXPECT_EQ(std::vector<uint8_t>{0x08}, machine.keys.at("CHIE"));
+  EXPECT_EQ(0, machine.battery.level);
+  machine.keys["CHIE"] = {0x00};
+  SimulatedMac mac(machine);
+  for (double level : {100.0, 78.0}) {
+    EXPECT_EQ(
+        R"({"ok":true})",
+        HandleControl(mac, {{"command", "battery"}, {"level", level}}).dump())
+        << level;
+    mac.Advance(36);
+  }
+  EXPECT_EQ("charging amber",
+            std::string(PowerStateName(mac.state())) + " " + mac.Led());
+}
+
+}  // namespace
+}  // namespace ampervale::sim
