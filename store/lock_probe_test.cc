@@ -8,10 +8,8 @@
 #include "store/power_store.h"
 #include "store/test_support.h"
 
-namespace {
 // The error every non-blocking flock of this process fails with; 0: none.
-int non_blocking_flock_error = 0;
-}  // namespace
+static int non_blocking_flock_error = 0;
 
 // Takes the place of the C library's flock in this test program, so that a
 // probe can meet the errors a real file system may give.

@@ -80,13 +80,12 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
     if (c.make == std::string("dir")) mkdir(made.c_str(), 0700);
     if (geteuid() == 0) lchown(made.c_str(), c.owner, c.group);
     chmod(made.c_str(), c.mode);
+    SCOPED_TRACE(std::string(c.make) + c.reason);
     const fs::path opened = c.reason == kUnexpected ? made : made / "run";
     const std::string expected =
         c.reason[0] == ' ' ? unsafe + made.native() + c.reason : c.reason;
-    EXPECT_EQ(expected, ThrownText([&] { NativePowerStore{opened}; }))
-        << c.make << c.reason;
-    EXPECT_TRUE(c.make != std::string("dir") || c.mode == ModeOf(made))
-        << c.make << c.reason;
+    EXPECT_EQ(expected, ThrownText([&] { NativePowerStore{opened}; }));
+    EXPECT_TRUE(c.make != std::string("dir") || c.mode == ModeOf(made));
   }
   EXPECT_EQ(-1, ModeOf(target / "run"));
   // An open store checks its parents again when asked.
@@ -221,9 +220,8 @@ TEST_F(PowerStoreTest, HealthJudgesTheHeartbeatAndTheDaemonLock) {
   }
 }
 
-size_t OpenDescriptors() {
-  const fs::directory_iterator entries("/dev/fd");
-  return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+std::ptrdiff_t OpenDescriptors() {
+  return std::distance(fs::directory_iterator("/dev/fd"), {});
 }
 
 void Limit80(NativePowerPolicy& p) { p.upperLimit = 80; }
@@ -254,8 +252,7 @@ class RecordingFileSystem final : public FileSystem {
     return step("syncdir") && real_.syncDirectory(directory);
   }
 
-  std::string steps;
-  std::string failing;
+  std::string steps, failing;
 
  private:
   bool step(const std::string& name) {
@@ -319,7 +316,7 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     EXPECT_EQ(EncodePolicy(next), stored());
     if (files.failing == "apply") throw NativeControlError(kApplyFailure);
   };
-  const size_t descriptors = OpenDescriptors();
+  const std::ptrdiff_t descriptors = OpenDescriptors();
   for (const auto& c : cases) {
     fs::remove(run_ / "policy.json");
     if (c.before != kNoFile) WriteFile(run_ / "policy.json", c.before);

@@ -27,6 +27,8 @@ TEST(ControlCommandsTest, StoreTheWantedStateAndDriveTheHardware) {
     const char* broken = "";
     std::optional<int64_t> battery = 50;
     bool daemon = true;
+    const char* out = "Hardware operation verified\n";
+    Mode mode = Mode::firmware;
   } cases[] = {
       {"limit 80", R"({"adapterEnabled":true,"ledMode":"amber"})", "",
        R"({"upperLimit":80,"adapterEnabled":true,"ledMode":"amber",)"
@@ -65,43 +67,25 @@ TEST(ControlCommandsTest, StoreTheWantedStateAndDriveTheHardware) {
        "bfD0 50 00 00 00, bfE0 4f 00 00 00, "
        "bfF0 00, bfD0 64 00 00 00, bfE0 63 00 00 00, bfF0 00",
        "bfE0 refused", "bfE0"},
+      // Needs no store and no daemon.
+      {"restore-system-charging", nullptr, "", "(none)", "", "", "", 50, false,
+       "No legacy firmware charge control is available\n", Mode::unsupported},
+      {"restore-system-charging", nullptr, "bfF0 02", "(none)", "bfF0 00", "",
+       "", 50, false, "Legacy firmware charge control restored\n"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
     ToolHarness harness;
+    harness.smc = std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode));
     harness.battery = c.battery;
     if (c.daemon) harness.StartDaemon();
     if (c.before) harness.StorePolicy(c.before);
     harness.Arrange(c.keys, c.broken);
-    EXPECT_EQ(c.error, harness.Run(Words(c.command))) << c.command;
-    EXPECT_EQ(*c.error ? "" : "Hardware operation verified\n",
-              harness.out.str())
-        << c.command;
-    EXPECT_EQ(c.after ? c.after : c.before, harness.StoredPolicy())
-        << c.command;
-    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.command;
-  }
-}
-
-TEST(ControlCommandsTest, RestoreNeedsNoStoreNoDaemon) {
-  static const struct {
-    Mode mode;
-    const char* keys;
-    const char* out;
-    const char* written;
-  } cases[] = {
-      {Mode::unsupported, "",
-       "No legacy firmware charge control is available\n", ""},
-      {Mode::firmware, "bfF0 02", "Legacy firmware charge control restored\n",
-       "bfF0 00"},
-  };
-  for (const auto& c : cases) {
-    ToolHarness harness;
-    harness.smc = std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode));
-    harness.Arrange(c.keys);
-    EXPECT_EQ("", harness.Run({"restore-system-charging"})) << c.out;
-    EXPECT_EQ(c.out, harness.out.str());
-    EXPECT_EQ(c.written, harness.smc->writtenText()) << c.out;
-    EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << c.out;
+    EXPECT_EQ(c.error, harness.Run(Words(c.command)));
+    EXPECT_EQ(*c.error ? "" : c.out, harness.out.str());
+    EXPECT_EQ(c.after ? c.after : c.before, harness.StoredPolicy());
+    EXPECT_EQ(c.daemon || c.before, std::filesystem::exists(harness.runtime()));
+    EXPECT_EQ(c.written, harness.smc->writtenText());
   }
 }
 

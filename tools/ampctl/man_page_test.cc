@@ -16,20 +16,18 @@ namespace {
 using NativeBackendTool::Arguments;
 using Words = std::set<std::string>;
 
-// The words an item of the page shows: "Cm adapter enable | disable" shows
-// "adapter", "enable" and "disable"; "Fl x" shows "-x". Macro names such as
-// "Cm" are shown too; no command uses them as words.
-Words ShownWords(const std::string& item) {
-  std::istringstream words(std::regex_replace(item, std::regex("Fl "), "-"));
-  return Words(std::istream_iterator<std::string>(words), {});
-}
-
 TEST(ManPageTest, DescribesEveryCommandTheDispatcherAccepts) {
   std::ifstream page(AMPERVALE_SOURCE_DIR "/man/ampctl.8");
   ASSERT_TRUE(page.is_open());
   std::vector<Words> items;
   for (std::string line; std::getline(page, line);) {
-    if (line.rfind(".It ", 0) == 0) items.push_back(ShownWords(line.substr(4)));
+    // The words an item of the page shows: "Cm adapter enable | disable"
+    // shows "adapter", "enable" and "disable"; "Fl x" shows "-x". Macro names
+    // such as "Cm" are shown too; no command uses them as words.
+    if (line.rfind(".It ", 0) != 0) continue;
+    std::istringstream words(
+        std::regex_replace(line.substr(4), std::regex("Fl "), "-"));
+    items.push_back(Words(std::istream_iterator<std::string>(words), {}));
   }
   for (const Arguments& command : NativeBackendTool::commandWordLists()) {
     EXPECT_TRUE(std::ranges::any_of(items, [&](const Words& shown) {

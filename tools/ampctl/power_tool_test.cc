@@ -84,11 +84,9 @@ TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
 }
 
 TEST(PowerToolTest, KnowsTheInstalledBackendHoweverItsPathIsSpelt) {
+  const std::string bin = "/Library/Application Support/Ampervale/bin";
   for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"}) {
-    EXPECT_EQ(
-        kInstalledBackendPath,
-        StandardizedPath(path, "/Library/Application Support/Ampervale/bin"))
-        << path;
+    EXPECT_EQ(kInstalledBackendPath, StandardizedPath(path, bin)) << path;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <utility>
 
 #include "tools/ampctl/tool_test_support.h"
 
@@ -47,70 +48,55 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
 }
 
 // A heartbeat error fails the status unless it only concerns the adapter or
-// the LED.
-TEST(ReportsTest, StatusJudgesTheHeartbeatAndPrintsTheLimit) {
-  static const struct {
-    std::optional<std::string> heartbeat;
-    const char* policy;
-    const char* error;
-    const char* out;
-  } cases[] = {
-      {"Adapter: SMC CHIE failed", R"({"upperLimit":80})", "", "80"},
-      {"Adapter: a | MagSafe: b", "{}", "", "disabled"},
-      {"Charging: x | MagSafe: y", "{}", "Charging: x | MagSafe: y", ""},
-      {"Adapter: a | Charging: c", "{}", "Adapter: a | Charging: c", ""},
-      {"Cannot read policy.json", "{}", "Cannot read policy.json", ""},
-      {std::nullopt, R"({"upperLimit":20})", "Invalid stored charge limit", ""},
-  };
-  for (const auto& c : cases) {
-    ToolHarness harness;
-    harness.StartDaemon(c.heartbeat);
-    harness.StorePolicy(c.policy);
-    SCOPED_TRACE(c.heartbeat.value_or(c.policy));
-    EXPECT_EQ(c.error, harness.Run({"status"}));
-    EXPECT_EQ(*c.out ? "Charge backend ready (firmware); limit: " +
-                           std::string(c.out) + "\n"
-                     : "",
-              harness.out.str());
-    // The policy lock is free again, whatever happened.
-    close(NativePowerStore(harness.runtime()).lockFile("policy.lock", true));
+// the LED. The policy lock is free again after every report.
+TEST(ReportsTest, ReportsJudgeTheHeartbeatAndNeedUsableHardware) {
+  std::string unavailable = "Charging control unavailable.", separator = " ";
+  for (const std::string key :
+       {"bfF0", "bfD0", "bfE0", "CH0B", "CH0C", "CHTE"}) {
+    unavailable += std::exchange(separator, "; ") + key + ": SMC " + key +
+                   " command 9: request failed (IOKit 0x00000000, SMC 132)";
   }
-}
-
-TEST(ReportsTest, ReportsNeedUsableHardware) {
-  static const struct {
+  const std::string ready = "Charge backend ready (firmware); limit: ";
+  const std::string adapter = "Power adapter is ";
+  const struct {
     const char* command;
-    Mode mode;
-    const char* adapterKey;
-    const char* error;
-    const char* adapter = "";  // what adapter status prints
+    std::optional<std::string> heartbeat;
+    const char* policy;  // nullptr: no policy file
+    std::string error;
+    std::string out = "";
+    Mode mode = Mode::firmware;
+    const char* adapterKey = "CHIE";
     uint8_t chie = 0x00;
   } cases[] = {
-      {"status", Mode::unsupported, "CHIE",
-       "Charging control unavailable. bfF0: SMC bfF0 command 9: request "
-       "failed (IOKit 0x00000000, SMC 132); bfD0: SMC bfD0 command 9: request "
-       "failed (IOKit 0x00000000, SMC 132); bfE0: SMC bfE0 command 9: request "
-       "failed (IOKit 0x00000000, SMC 132); CH0B: SMC CH0B command 9: request "
-       "failed (IOKit 0x00000000, SMC 132); CH0C: SMC CH0C command 9: request "
-       "failed (IOKit 0x00000000, SMC 132); CHTE: SMC CHTE command 9: request "
-       "failed (IOKit 0x00000000, SMC 132)"},
-      {"adapter status", Mode::firmware, "",
-       "Adapter power control is unsupported by this firmware"},
-      {"adapter status", Mode::firmware, "CHIE", "", "enabled"},
-      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x08},
-      {"adapter status", Mode::firmware, "CHIE", "", "disabled", 0x01},
+      {"status", "Adapter: SMC CHIE failed", R"({"upperLimit":80})", "",
+       ready + "80\n"},
+      {"status", "Adapter: a | MagSafe: b", "{}", "", ready + "disabled\n"},
+      {"status", "Charging: x | MagSafe: y", "{}", "Charging: x | MagSafe: y"},
+      {"status", "Adapter: a | Charging: c", "{}", "Adapter: a | Charging: c"},
+      {"status", "Cannot read policy.json", "{}", "Cannot read policy.json"},
+      {"status", std::nullopt, R"({"upperLimit":20})",
+       "Invalid stored charge limit"},
+      {"status", std::nullopt, nullptr, unavailable, "", Mode::unsupported},
+      {"adapter status", std::nullopt, nullptr,
+       "Adapter power control is unsupported by this firmware", "",
+       Mode::firmware, ""},
+      {"adapter status", std::nullopt, nullptr, "", adapter + "enabled\n"},
+      {"adapter status", std::nullopt, nullptr, "", adapter + "disabled\n",
+       Mode::firmware, "CHIE", 0x08},
+      {"adapter status", std::nullopt, nullptr, "", adapter + "disabled\n",
+       Mode::firmware, "CHIE", 0x01},
   };
   for (const auto& c : cases) {
     ToolHarness harness;
     harness.smc =
         std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode, c.adapterKey));
-    harness.StartDaemon();
+    harness.StartDaemon(c.heartbeat);
+    if (c.policy) harness.StorePolicy(c.policy);
     if (*c.adapterKey) harness.smc->set("CHIE", {c.chie});
-    EXPECT_EQ(c.error, harness.Run(testing::Words(c.command))) << c.command;
-    EXPECT_EQ(
-        *c.adapter ? "Power adapter is " + std::string(c.adapter) + "\n" : "",
-        harness.out.str())
-        << c.command;
+    SCOPED_TRACE(c.command + (" " + c.heartbeat.value_or(c.error)));
+    EXPECT_EQ(c.error, harness.Run(testing::Words(c.command)));
+    EXPECT_EQ(c.out, harness.out.str());
+    close(NativePowerStore(harness.runtime()).lockFile("policy.lock", true));
   }
 }
 

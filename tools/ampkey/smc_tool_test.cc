@@ -20,29 +20,6 @@ const char kOnlyLED[] =
     "Only documented one-byte ACLC LED writes are supported";
 const char kDenied[] = "Permission denied: use the Ampervale privileged helper";
 
-struct Outcome {
-  std::string out;
-  std::string error;
-  bool opened = false;
-  std::string written;
-};
-
-Outcome RunTool(const Arguments& arguments, uid_t uid = 0) {
-  auto smc = std::make_shared<FakeSMCAccess>(
-      FakeSMCAccess::KeyTable{{"ACLC", {0x00}}});
-  Outcome outcome;
-  std::ostringstream out;
-  SMCToolContext context{out, uid, [&]() -> std::shared_ptr<NativeSMCAccess> {
-                           outcome.opened = true;
-                           return smc;
-                         }};
-  outcome.error = ControlErrorOf(
-      [&] { NativeBackendTool::runSMCTool(arguments, context); });
-  outcome.out = out.str();
-  outcome.written = smc->writtenText();
-  return outcome;
-}
-
 TEST(SMCToolTest, ArgumentRulesInTheirOrder) {
   static const struct {
     Arguments arguments;
@@ -77,13 +54,22 @@ TEST(SMCToolTest, ArgumentRulesInTheirOrder) {
       {{"-k", "ACLC", "-w", "25"}, 0, "", "", "ACLC 25"},
   };
   for (const auto& c : cases) {
-    const std::string label = ::testing::PrintToString(c.arguments);
-    Outcome outcome = RunTool(c.arguments, c.uid);
-    EXPECT_EQ(c.error, outcome.error) << label;
-    EXPECT_EQ(c.out, outcome.out) << label;
+    SCOPED_TRACE(::testing::PrintToString(c.arguments));
+    auto smc = std::make_shared<FakeSMCAccess>(KeysFromText("ACLC 00"));
+    std::ostringstream out;
+    bool opened = false;
+    SMCToolContext context{out, c.uid,
+                           [&]() -> std::shared_ptr<NativeSMCAccess> {
+                             opened = true;
+                             return smc;
+                           }};
+    EXPECT_EQ(c.error, ControlErrorOf([&] {
+                NativeBackendTool::runSMCTool(c.arguments, context);
+              }));
+    EXPECT_EQ(c.out, out.str());
     // Only a write needs the SMC here.
-    EXPECT_EQ(*c.written != 0, outcome.opened) << label;
-    EXPECT_EQ(c.written, outcome.written) << label;
+    EXPECT_EQ(*c.written != 0, opened);
+    EXPECT_EQ(c.written, smc->writtenText());
   }
 }
 
