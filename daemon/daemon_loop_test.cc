@@ -10,6 +10,8 @@
 namespace ampervale {
 namespace {
 
+using Mode = NativePowerController::Mode;
+
 // A loop whose clock moves only when it sleeps, whose passes fail as the
 // test says, and which records when it opened the SMC.
 struct ScriptedLoop {
@@ -18,26 +20,24 @@ struct ScriptedLoop {
   std::vector<double> opens;
   bool smcOpens = false;
   std::string failure;  // "" or "-": the pass succeeds
-  DaemonLoop loop{std::make_shared<NativePowerController>(
-                      std::make_shared<FakeSMCAccess>()),
-                  Environment(), [this](NativePowerController&, auto) {
-                    if (failure != "-") throw NativeControlError(failure);
-                  }};
-
-  DaemonEnvironment Environment() {
-    DaemonEnvironment environment;
-    environment.now = [this] { return clock; };
-    environment.sleep = [this](double seconds) { clock += seconds; };
-    environment.batteryPercentage = [] { return std::optional<int64_t>(57); };
-    environment.openSMC = [this]() -> std::shared_ptr<NativeSMCAccess> {
-      opens.push_back(clock);
-      if (!smcOpens) throw NativeControlError("AppleSMC is unavailable");
-      return std::make_shared<FakeSMCAccess>(
-          FakeMachineKeys(NativePowerController::Mode::firmware));
-    };
-    environment.err = &err;
-    return environment;
-  }
+  DaemonLoop loop{
+      std::make_shared<NativePowerController>(
+          std::make_shared<FakeSMCAccess>()),
+      {.now = [this] { return clock; },
+       .wallClock = {},
+       .sleep = [this](double seconds) { clock += seconds; },
+       .registerPower = {},
+       .batteryPercentage = [] { return std::optional<int64_t>(57); },
+       .openSMC = [this]() -> std::shared_ptr<NativeSMCAccess> {
+         opens.push_back(clock);
+         if (!smcOpens) throw NativeControlError("AppleSMC is unavailable");
+         return std::make_shared<FakeSMCAccess>(
+             FakeMachineKeys(Mode::firmware));
+       },
+       .err = &err},
+      [this](NativePowerController&, auto) {
+        if (failure != "-") throw NativeControlError(failure);
+      }};
 };
 
 // Passes run every two seconds; the controller is rebuilt after failures
@@ -68,8 +68,7 @@ TEST(DaemonLoopTest, ReportsChangesAndBacksOff) {
     EXPECT_EQ(c.reported, script.err.str()) << c.passes;
     EXPECT_EQ(c.opens, script.opens) << c.passes;
     EXPECT_EQ(2.0 * count, script.clock) << c.passes;
-    EXPECT_EQ(c.smcOpens ? NativePowerController::Mode::firmware
-                         : NativePowerController::Mode::unsupported,
+    EXPECT_EQ(c.smcOpens ? Mode::firmware : Mode::unsupported,
               script.loop.controller()->mode())
         << c.passes;
   }

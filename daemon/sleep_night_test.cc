@@ -18,8 +18,7 @@ namespace ampervale {
 namespace {
 
 // The highest battery level the machine reached.
-class HighestLevel : public sim::SimulatorObserver {
- public:
+struct HighestLevel : sim::SimulatorObserver {
   void Update(const sim::SimulatedMac& mac, double) override {
     highest = std::max(highest, mac.battery().level);
   }

@@ -17,6 +17,7 @@ namespace {
 using Mode = NativePowerController::Mode;
 using Action = SleepPlan::Action;
 using Kind = platform::PowerNotice::Kind;
+using Script = std::deque<std::pair<double, std::optional<Kind>>>;
 
 // Mode x limit x level x adapter: what is done before the sleep, and
 // whether the battery was read for it.
@@ -42,8 +43,8 @@ TEST(SleepPlanTest, DecidesBeforeEverySleep) {
   };
   for (const auto& c : cases) {
     int reads = 0;
-    auto read = [&] { return ++reads, c.level; };
-    SleepPlan plan = PlanSleep({c.mode, c.limit, c.cutOff, read}, c.rate);
+    SleepPlan plan = PlanSleep(
+        {c.mode, c.limit, c.cutOff, [&] { return ++reads, c.level; }}, c.rate);
     std::string row = std::to_string(&c - cases);
     EXPECT_EQ(c.action, plan.action) << row;
     EXPECT_NEAR(c.wakeAfter, plan.wakeAfter, 1e-6) << row;
@@ -76,27 +77,32 @@ TEST(ChargeRateTest, LearnsOnlyFromWakesThatWereItsOwn) {
   }
 }
 
+// Adds `entry` to a log written as "a, b, c".
+void Note(std::string& log, const std::string& entry) {
+  log += (log.empty() ? "" : ", ") + entry;
+}
+
 // Power notices from a script: each arrives at its time on the loop's
 // clock; a step without a kind breaks the connection. What the daemon does
 // with them goes to the shared log.
 struct ScriptedNotices : platform::PowerNotices {
-  std::deque<std::pair<double, std::optional<Kind>>> script;
+  ScriptedNotices(Script steps, double* now, std::string* notes, int32_t code)
+      : script(std::move(steps)), clock(now), log(notes), bookCode(code) {}
+  Script script;
   double* clock;
-  std::vector<std::string>* log;
-  int32_t bookCode = 0;
+  std::string* log;
+  int32_t bookCode;
   uint32_t id = 0;
   bool gone = false;
 
   std::optional<platform::PowerNotice> Wait(double seconds) override {
     if (script.empty() || script.front().first > *clock + seconds) {
-      *clock += seconds;
-      return {};
+      return *clock += seconds, std::nullopt;
     }
     *clock = std::max(*clock, script.front().first);
     std::optional<Kind> kind = script.front().second;
     script.pop_front();
-    gone = !kind;
-    if (gone) return {};
+    if ((gone = !kind)) return {};
     return platform::PowerNotice{*kind, ++id};
   }
   void AllowSleep(uint32_t n) override { Log("allow " + std::to_string(n)); }
@@ -106,13 +112,12 @@ struct ScriptedNotices : platform::PowerNotices {
   }
   int32_t CancelWake() override { return Log("cancel"), 0; }
   bool broken() const override { return gone; }
-  void Log(std::string entry) { log->push_back(std::move(entry)); }
+  void Log(const std::string& entry) { Note(*log, entry); }
 };
 
 // The loop around sleep and wake, on a legacy machine with the limit 80:
 // the log has each pass, the SMC writes and the answers to the notices.
 TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
-  using Script = std::deque<std::pair<double, std::optional<Kind>>>;
   const Script kNight{{1, Kind::kWillSleep}, {1.5, Kind::kHasWoken}},
       kDuringPass{{0, Kind::kWillSleep}, {0.5, Kind::kHasWoken}},
       kNoWake{{1, Kind::kWillSleep}}, kBreak{{1, {}}}, kNone;
@@ -148,38 +153,35 @@ TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
   };
   for (const auto& c : cases) {
     double clock = 0;
-    std::vector<std::string> log;
+    std::string log;
     std::ostringstream err;
     auto smc = std::make_shared<FakeSMCAccess>(FakeMachineKeys(c.mode));
-    int registrations = 0;
-    DaemonEnvironment environment;
-    environment.now = [&] { return clock; };
-    environment.wallClock = [] { return 0.0; };
-    environment.sleep = [&](double seconds) { clock += seconds; };
-    environment.batteryPercentage = [&] { return std::optional(c.level); };
-    environment.err = &err;
-    environment.registerPower = [&] {
+    int passes = 0, registrations = 0;
+    auto registerPower = [&] {
       platform::PowerRegistration registration{nullptr, "no channel"};
       if (++registrations, c.registers) {
-        auto notices = std::make_unique<ScriptedNotices>();
-        notices->script = registrations == 1 ? c.script : Script{};
-        notices->clock = &clock;
-        notices->log = &log;
-        notices->bookCode = c.bookCode;
-        registration.notices = std::move(notices);
+        registration.notices = std::make_unique<ScriptedNotices>(
+            registrations == 1 ? c.script : Script{}, &clock, &log, c.bookCode);
       }
       return registration;
     };
     auto logWrites = [&] {
       for (const std::string& entry : smc->log()) {
-        if (entry.starts_with("write")) log.push_back(entry);
+        if (entry.starts_with("write")) Note(log, entry);
       }
       smc->clearLog();
     };
     DaemonLoop loop(
-        std::make_shared<NativePowerController>(smc), environment,
+        std::make_shared<NativePowerController>(smc),
+        {.now = [&] { return clock; },
+         .wallClock = [] { return 0.0; },
+         .sleep = [&](double seconds) { clock += seconds; },
+         .registerPower = registerPower,
+         .batteryPercentage = [&] { return std::optional(c.level); },
+         .openSMC = {},
+         .err = &err},
         [&](NativePowerController& current, std::optional<int64_t> level) {
-          log.push_back("pass");
+          Note(log, "pass"), ++passes;
           if (current.mode() != Mode::firmware) current.applyLimit(80, level);
           logWrites();
         },
@@ -189,21 +191,15 @@ TEST(SleepWatchTest, AnswersNoticesBetweenPasses) {
         });
     loop.Start();
     for (int i = 0; i < c.passes; ++i) loop.RunOnce();
-    std::string text;
-    for (const std::string& entry : log) {
-      text += (text.empty() ? "" : ", ") + entry;
-    }
     if (c.passes > 10) {
-      text = "pass x" + std::to_string(std::ranges::count(log, "pass")) +
-             ", registered x" + std::to_string(registrations);
+      log = "pass x" + std::to_string(passes) + ", registered x" +
+            std::to_string(registrations);
     }
-    EXPECT_EQ(c.log, text) << c.name;
+    EXPECT_EQ(c.log, log) << c.name;
     EXPECT_DOUBLE_EQ(c.clock, clock) << c.name;
-    EXPECT_EQ(c.registers ? ""
-                          : "Cannot register for system sleep notices: no "
-                            "channel\n",
-              err.str())
-        << c.name;
+    std::string refused =
+        "Cannot register for system sleep notices: no channel\n";
+    EXPECT_EQ(c.registers ? "" : refused, err.str()) << c.name;
   }
 }
 

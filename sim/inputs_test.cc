@@ -16,8 +16,7 @@ using ampervale::testing::Words;
 // Refused before any simulator is reached: the socket does not exist.
 TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
   static const struct {
-    const char* arguments;
-    const char* error;
+    const char *arguments, *error;
   } kCases[] = {
       {"key --socket /none ACLC -r", "Usage: ampsim key --socket PATH KEY"},
       {"battery --socket /none 50x", "Invalid number 50x"},
@@ -39,8 +38,7 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
 // Hex digits of either case; anything next to 0-9, a-f or A-F is refused.
 TEST(SimulatorCommandLineTest, KeyValuesTakeHexDigitsOfEitherCase) {
   static const struct {
-    const char* value;
-    const char* stored;  // "" when refused
+    const char *value, *stored;  // stored: "" when refused
   } kCases[] = {
       {"0a", "0a"}, {"Ff", "ff"}, {"9A 0f", "9a0f"}, {"0g", ""}, {"0G", ""},
       {"0:", ""},   {"0@", ""},   {"0`", ""},        {"/0", ""}, {"0a1", ""},

@@ -16,13 +16,11 @@ constexpr const char* kLimiter = "bfF0 02, bfD0 50 00 00 00, bfE0 4b 00 00 00";
 // waits for the level to fall to bfE0.
 TEST(PhysicsTest, KeysInForceDecideOneStep) {
   static const struct {
-    const char* keys;
-    const char* adapter_key;
+    const char *keys, *adapter_key;
     bool plugged;
     double level;
     bool held;
-    const char* outcome;
-    const char* reason;  // before the step
+    const char *outcome, *reason;  // the reason before the step
   } kCases[] = {
       {"", "CHIE", true, 50, false, "50.4 charging", "adapter supplying power"},
       {"", "CHIE", true, 99.8, false, "100 holding", "adapter supplying power"},

@@ -25,10 +25,8 @@ TEST(SessionTest, AnswersAndEndings) {
   const std::string open_and_read =
       '\x01' + std::string(read.begin(), read.end());
   static const struct {
-    const char* name;
-    const char* fault;  // as the operator types it
-    std::string bytes;
-    std::string answer;
+    const char *name, *fault;  // the fault as the operator types it
+    std::string bytes, answer;
     Session::Ending ending;
   } cases[] = {
       {"unknown first byte", "", "GET /", "", kNow},

@@ -45,8 +45,7 @@ TEST(SMCTransportTest, ExchangesInOrderAndFailuresNameTheKey) {
     uint32_t width;
     const char* key;
     size_t written;  // bytes written, or 0 for a read
-    const char* commands;
-    const char* message;
+    const char *commands, *message;
   } cases[] = {
       {kNone, 0, 0, "bfD0", 4, "9/0 6/4 9/0 5/4", ""},
       {kNone, 0, 0, "ZZZZ", 0, "9/0",
