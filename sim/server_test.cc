@@ -21,7 +21,7 @@ int Connect(const std::string& path, const std::string& first_bytes) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   send(fd, first_bytes.data(), first_bytes.size(), MSG_NOSIGNAL);
   return fd;
