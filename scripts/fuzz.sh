@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzers (the `fuzz` preset, Clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each for RUNS inputs (default 25000:
-# 125,000 in all), starting from its seed corpus in tests/fuzz/corpus/.
+# 100,000 in all), starting from its seed corpus in tests/fuzz/corpus/.
 # A crash, a sanitizer report or a failed check fails the script; the input
 # that caused it is kept in build/fuzz/findings/.
 #   scripts/fuzz.sh            what scripts/test.sh runs
