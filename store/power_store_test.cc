@@ -294,6 +294,9 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
       {kNoFile, Limit100, "", "Invalid stored charge limit", kNoFile, ""},
       {kOld, Limit80, "sync", "Cannot flush " + tmp + eio, kOld,
        "create write sync close"},
+      // A failed close can be the first report of a lost write.
+      {kOld, Limit80, "close", "Cannot write " + tmp + eio, kOld,
+       "create write sync close"},
       {kNoFile, Limit80, "rename",
        "Cannot replace " + run_.native() + "/policy.json: " + eio, kNoFile,
        "create write sync close rename"},
