@@ -16,6 +16,12 @@ struct BatteryCapacities {
 // when the machine has no battery service. Never throws.
 std::optional<BatteryCapacities> ReadBatteryCapacities();
 
+// The battery's "ExternalConnected": whether an adapter is plugged in (true
+// also while the SMC keeps it cut off). Absent when the machine has no
+// battery service or the property is missing or not a boolean. Never
+// throws.
+std::optional<bool> ReadExternalConnected();
+
 }  // namespace ampervale::platform
 
 #endif  // AMPERVALE_PLATFORM_BATTERY_H_

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 
 #include "platform/io_return.h"
@@ -131,6 +132,49 @@ bool SimulatorSocket::ReceiveAll(void* data, size_t length) {
     length -= static_cast<size_t>(received);
   }
   return true;
+}
+
+std::optional<double> SimulatedProperty::number() const {
+  if (tag == kInteger) return static_cast<double>(static_cast<int64_t>(bits));
+  if (tag == kReal) return std::bit_cast<double>(bits);
+  return std::nullopt;
+}
+
+std::optional<bool> SimulatedProperty::boolean() const {
+  if (tag != kBoolean || bits > 1) return std::nullopt;
+  return bits == 1;
+}
+
+bool OpenSimulatedEntry(SimulatorSocket& socket, const std::string& path,
+                        uint8_t service) {
+  uint8_t exists = 0;
+  return socket.Connect(path) == 0 && socket.SendAll(&service, 1) &&
+         socket.ReceiveAll(&exists, 1) && exists == 1;
+}
+
+SimulatedProperty ReadSimulatedProperty(SimulatorSocket& socket,
+                                        const std::string& name, bool& broken) {
+  uint8_t request[256];
+  request[0] = static_cast<uint8_t>(name.size());
+  memcpy(request + 1, name.data(), name.size());
+  SimulatedProperty property;
+  uint8_t tag = 0;
+  broken = broken || !socket.SendAll(request, 1 + name.size()) ||
+           !socket.ReceiveAll(&tag, 1);
+  if (broken) return {};
+  size_t width =
+      tag == SimulatedProperty::kInteger || tag == SimulatedProperty::kReal ? 8
+      : tag == SimulatedProperty::kBoolean                                  ? 1
+                                                                            : 0;
+  uint8_t raw[8] = {};
+  broken = width > 0 && !socket.ReceiveAll(raw, width);
+  // An unknown tag leaves the answer's length unknown: nothing after it
+  // can be read in step.
+  broken = broken || tag > SimulatedProperty::kBoolean;
+  if (broken) return {};
+  property.tag = static_cast<SimulatedProperty::Tag>(tag);
+  property.bits = GetUIntLE(raw, static_cast<int>(width));
+  return property;
 }
 
 }  // namespace ampervale::platform

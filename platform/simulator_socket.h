@@ -64,6 +64,35 @@ class SimulatorSocket {
   int fd_ = -1;
 };
 
+// One registry property as the simulator sends it: a tag, then an integer
+// or real (8 bytes) or a boolean (1 byte).
+struct SimulatedProperty {
+  enum Tag : uint8_t {
+    kMissing = 0,
+    kInteger = 1,
+    kReal = 2,
+    kNotNumber = 3,
+    kBoolean = 4,
+  };
+  Tag tag = kMissing;
+  uint64_t bits = 0;  // the integer's, the real's or the boolean's bits
+
+  std::optional<double> number() const;
+  std::optional<bool> boolean() const;
+};
+
+// Connects to the simulator at `path`, asks for the registry entry of
+// `service` (0x02 the battery, 0x05 the root power domain) and reads its
+// existence byte. False when there is no such service.
+bool OpenSimulatedEntry(SimulatorSocket& socket, const std::string& path,
+                        uint8_t service);
+
+// Reads the property `name` (1 to 255 bytes) on an open entry. A property
+// that cannot be read counts as missing; so does every property after it
+// on that connection (`broken`), whose answers are out of step.
+SimulatedProperty ReadSimulatedProperty(SimulatorSocket& socket,
+                                        const std::string& name, bool& broken);
+
 inline void PutUInt32LE(uint32_t value, uint8_t* out) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
