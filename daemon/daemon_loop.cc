@@ -15,13 +15,9 @@ DaemonEnvironment DaemonEnvironment::Process() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
   };
-  environment.wallClock = [] {
-    using Seconds = std::chrono::duration<double>;
-    return std::chrono::duration_cast<Seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  };
   environment.registerPower = &platform::RegisterForPowerNotices;
+  environment.systemCapabilities = &platform::ReadSystemCapabilities;
+  environment.pluggedIn = &platform::ReadExternalConnected;
   environment.sleep = [](double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   };
@@ -35,13 +31,15 @@ DaemonEnvironment DaemonEnvironment::Process() {
 
 DaemonLoop::DaemonLoop(std::shared_ptr<NativePowerController> controller,
                        DaemonEnvironment environment, DaemonPass pass,
-                       PolicyStep withPolicy)
+                       std::unique_ptr<PolicyHold> policy)
     : controller_(std::move(controller)),
       environment_(std::move(environment)),
-      pass_(std::move(pass)) {
-  if (withPolicy && environment_.registerPower) {
-    sleepWatch_ =
-        std::make_unique<SleepWatch>(environment_, std::move(withPolicy));
+      pass_(std::move(pass)),
+      policy_(std::move(policy)) {
+  if (policy_ && environment_.registerPower) {
+    sleepWatch_ = std::make_unique<SleepWatch>(
+        environment_, *policy_,
+        [this]() -> NativePowerController& { return ControllerForPlanning(); });
   }
 }
 
@@ -50,6 +48,14 @@ void DaemonLoop::Start() {
 }
 
 void DaemonLoop::RunOnce() {
+  if (sleepWatch_) {
+    sleepWatch_->BeforePass();
+    if (sleepWatch_->night()) sleepWatch_->NightPass();
+    if (sleepWatch_->night()) {
+      sleepWatch_->WaitForNextPass(kPassInterval);
+      return;
+    }
+  }
   std::optional<int64_t> percentage = environment_.batteryPercentage();
   std::optional<std::string> failure;
   try {
@@ -69,11 +75,12 @@ void DaemonLoop::RunOnce() {
     return;
   }
   sleepWatch_->Passed(percentage);
-  sleepWatch_->WaitForNextPass(kPassInterval, *controller_);
+  sleepWatch_->WaitForNextPass(kPassInterval);
 }
 
 void DaemonLoop::OnSuccess() {
   lastReportedError_.reset();
+  lastPassFailed_ = false;
   retryNotBefore_.reset();
   retryDelay_ = kFirstRetryDelay;
 }
@@ -84,6 +91,7 @@ void DaemonLoop::OnFailure(const std::string& text) {
     *environment_.err << text << '\n' << std::flush;
     environment_.err->clear();
   }
+  lastPassFailed_ = true;
   RebuildIfDue();
   lastReportedError_ = text;
 }
@@ -91,14 +99,28 @@ void DaemonLoop::OnFailure(const std::string& text) {
 void DaemonLoop::RebuildIfDue() {
   double now = environment_.now();
   if (retryNotBefore_ && now < *retryNotBefore_) return;
+  Rebuild();
+  retryNotBefore_ = now + retryDelay_;
+  retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
+}
+
+void DaemonLoop::Rebuild() {
   try {
     controller_ =
         std::make_shared<NativePowerController>(environment_.openSMC());
   } catch (...) {
     // The old controller stays; the next rebuild is simply later.
   }
-  retryNotBefore_ = now + retryDelay_;
-  retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
+}
+
+// A night planned with a controller that failed (its probe may have found
+// no keys) would prepare nothing: the back-off does not wait for a sleep.
+NativePowerController& DaemonLoop::ControllerForPlanning() {
+  if (lastPassFailed_) {
+    Rebuild();
+    lastPassFailed_ = false;
+  }
+  return *controller_;
 }
 
 }  // namespace ampervale

@@ -10,6 +10,7 @@
 
 #include "control/power_controller.h"
 #include "daemon/sleep_watch.h"
+#include "platform/battery.h"
 #include "platform/power_notices.h"
 #include "smc/smc_transport.h"
 
@@ -21,11 +22,12 @@ namespace ampervale {
 struct DaemonEnvironment {
   // Seconds on a clock that only moves forward; drives the back-off.
   std::function<double()> now;
-  // Seconds on the wall clock, which a Mac keeps running while it sleeps.
-  std::function<double()> wallClock;
   std::function<void(double seconds)> sleep;
   // Empty: the loop only sleeps between passes.
   std::function<platform::PowerRegistration()> registerPower;
+  // Read around a sleep and after a registration, never by the awake pass.
+  std::function<std::optional<uint64_t>()> systemCapabilities;
+  std::function<std::optional<bool>()> pluggedIn;
   std::function<std::optional<int64_t>()> batteryPercentage;
   // Opens a fresh SMC connection; throws when it cannot.
   std::function<std::shared_ptr<NativeSMCAccess>()> openSMC;
@@ -47,11 +49,12 @@ class DaemonLoop {
   static constexpr double kFirstRetryDelay = 2.0;
   static constexpr double kMaxRetryDelay = 60.0;
 
-  // With `withPolicy` and the environment's registerPower, the loop also
-  // follows the system's sleep and wake (SleepWatch).
+  // With `policy` and the environment's registerPower, the loop also
+  // follows the system's sleep and wake (SleepWatch); `pass` then runs with
+  // the lock `policy` holds when it holds it.
   DaemonLoop(std::shared_ptr<NativePowerController> controller,
              DaemonEnvironment environment, DaemonPass pass,
-             PolicyStep withPolicy = {});
+             std::unique_ptr<PolicyHold> policy = nullptr);
   // The sleep watch refers to the environment inside the loop.
   DaemonLoop(const DaemonLoop&) = delete;
   DaemonLoop& operator=(const DaemonLoop&) = delete;
@@ -60,7 +63,8 @@ class DaemonLoop {
   void Start();
 
   // Reads the battery, runs one pass, reports or resets, then waits for the
-  // next pass: two seconds, less when the system has just woken.
+  // next pass: two seconds, less when the system has just woken. Asleep to
+  // the daemon, the pass is the sleep watch's night pass instead.
   void RunOnce();
 
   const std::shared_ptr<NativePowerController>& controller() const {
@@ -71,6 +75,8 @@ class DaemonLoop {
   void OnSuccess();
   void OnFailure(const std::string& text);
   void RebuildIfDue();
+  void Rebuild();
+  NativePowerController& ControllerForPlanning();
 
   std::shared_ptr<NativePowerController> controller_;
   DaemonEnvironment environment_;
@@ -78,6 +84,8 @@ class DaemonLoop {
   std::optional<double> retryNotBefore_;  // absent: the distant past
   double retryDelay_ = kFirstRetryDelay;
   std::optional<std::string> lastReportedError_;
+  bool lastPassFailed_ = false;
+  std::unique_ptr<PolicyHold> policy_;
   std::unique_ptr<SleepWatch> sleepWatch_;
 };
 

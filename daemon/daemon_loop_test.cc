@@ -24,9 +24,10 @@ struct ScriptedLoop {
       std::make_shared<NativePowerController>(
           std::make_shared<FakeSMCAccess>()),
       {.now = [this] { return clock; },
-       .wallClock = {},
        .sleep = [this](double seconds) { clock += seconds; },
        .registerPower = {},
+       .systemCapabilities = {},
+       .pluggedIn = {},
        .batteryPercentage = [] { return std::optional<int64_t>(57); },
        .openSMC = [this]() -> std::shared_ptr<NativeSMCAccess> {
          opens.push_back(clock);

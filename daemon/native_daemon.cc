@@ -2,19 +2,19 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/native_control_error.h"
+#include "daemon/sleep_plan.h"
 
 namespace ampervale::NativeDaemon {
 
 namespace {
-
-// An adapter that is to stay off is switched back on at or below this
-// level, so that a forgotten setting cannot run the battery flat.
-constexpr int64_t kAdapterSafetyPercentage = 3;
 
 // The errors of one pass, each prefixed by the area it belongs to.
 class AreaErrors {
@@ -123,20 +123,56 @@ void ServeAreas(NativePowerStore& store, NativePowerController& controller,
   }
 }
 
-}  // namespace
-
-void tick(NativePowerStore& store, NativePowerController& controller,
-          std::optional<int64_t> percentage) {
-  // The pass kept to the directory the store holds open; a path that now
-  // leads elsewhere is reported, never followed, and ahead of the pass's
-  // own failure, which may well repeat every pass and hide it.
+// The pass kept to the directory the store holds open; a path that now
+// leads elsewhere is reported, never followed, and ahead of the pass's own
+// failure, which may well repeat every pass and hide it.
+void ServeChecked(NativePowerStore& store, NativePowerController& controller,
+                  std::optional<int64_t> percentage) {
   try {
-    store.withPolicyLock([&] { ServeAreas(store, controller, percentage); });
+    ServeAreas(store, controller, percentage);
   } catch (...) {
     store.checkDirectory();
     throw;
   }
   store.checkDirectory();
+}
+
+// "policy.lock" held across a night, through the store's directory.
+class StorePolicyHold final : public PolicyHold {
+ public:
+  explicit StorePolicyHold(NativePowerStore& store) : store_(store) {}
+  ~StorePolicyHold() override { Release(); }
+
+  bool Take(double seconds) override {
+    using Clock = std::chrono::steady_clock;
+    auto giveUpAt = Clock::now() + std::chrono::duration<double>(seconds);
+    while (!held()) {
+      descriptor_ = store_.tryLockPolicy();
+      if (held() || Clock::now() >= giveUpAt) break;
+      std::this_thread::sleep_for(kRetryStep);
+    }
+    return held();
+  }
+  void Release() override {
+    if (held()) HeldLock(std::exchange(descriptor_, -1));
+  }
+  bool held() const override { return descriptor_ >= 0; }
+  NativePowerPolicy Load() const override { return store_.loadPolicy(); }
+  void Save(const NativePowerPolicy& policy) const override {
+    store_.savePolicy(policy);
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kRetryStep{200};
+  NativePowerStore& store_;
+  int descriptor_ = -1;
+};
+
+}  // namespace
+
+void tick(NativePowerStore& store, NativePowerController& controller,
+          std::optional<int64_t> percentage) {
+  store.withPolicyLock([&] { ServeChecked(store, controller, percentage); });
 }
 
 void run(NativePowerStore& store,
@@ -154,15 +190,20 @@ void run(NativePowerStore& store,
 std::unique_ptr<DaemonLoop> MakeLoop(
     NativePowerStore& store, std::shared_ptr<NativePowerController> controller,
     DaemonEnvironment environment) {
+  auto hold = std::make_unique<StorePolicyHold>(store);
+  const PolicyHold* held = hold.get();
   return std::make_unique<DaemonLoop>(
       std::move(controller), std::move(environment),
-      [&store](NativePowerController& current,
-               std::optional<int64_t> percentage) {
-        tick(store, current, percentage);
+      [&store, held](NativePowerController& current,
+                     std::optional<int64_t> percentage) {
+        // Across a night the lock is the sleep watch's already.
+        if (held->held()) {
+          ServeChecked(store, current, percentage);
+        } else {
+          tick(store, current, percentage);
+        }
       },
-      [&store](const std::function<void(const NativePowerPolicy&)>& step) {
-        store.withPolicyLock([&] { step(store.loadPolicy()); });
-      });
+      std::move(hold));
 }
 
 }  // namespace ampervale::NativeDaemon

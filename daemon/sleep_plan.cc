@@ -1,68 +1,73 @@
 #include "daemon/sleep_plan.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace ampervale {
 
 namespace {
 
 using Mode = NativePowerController::Mode;
-using Action = SleepPlan::Action;
+using Charging = SleepPlan::Charging;
 
 constexpr double kSecondsPerHour = 3600;
-// Charge rates vary a little from one interval to the next.
-constexpr double kRateMargin = 1.1;
+constexpr int64_t kNoLimit = 100;
+
+bool HoldsLimit(const SleepInputs& inputs) {
+  bool legacy =
+      inputs.mode == Mode::legacyPair || inputs.mode == Mode::legacySingle;
+  return legacy && inputs.limit && *inputs.limit < kNoLimit;
+}
+
+// Charging allowed up to a wake, or inhibited when the wake would come too
+// soon, the level is unknown, the machine runs on its battery, or a wake is
+// booked already for the cut-off adapter (nothing charges until then).
+SleepPlan PlanCharging(const SleepInputs& inputs, SleepPlan plan) {
+  if (!HoldsLimit(inputs)) return plan;
+  plan.charging = Charging::kInhibit;
+  bool onBattery = inputs.pluggedIn == false && !inputs.adapterCutOff;
+  if (!inputs.level || onBattery || plan.wakeAfter) return plan;
+  // The battery may already be one percent above the level read.
+  auto headroom = static_cast<double>(*inputs.limit - *inputs.level);
+  double seconds = headroom / inputs.percentPerHour * kSecondsPerHour;
+  if (seconds >= kShortestWake) {
+    plan.charging = Charging::kAllow;
+    plan.wakeAfter = seconds;
+  }
+  return plan;
+}
 
 }  // namespace
 
-SleepPlan PlanSleep(const SleepInputs& inputs, double percentPerHour) {
-  bool legacy =
-      inputs.mode == Mode::legacyPair || inputs.mode == Mode::legacySingle;
-  if (!legacy || !inputs.limit || inputs.adapterCutOff) return {};
-  std::optional<int64_t> level = inputs.readLevel();
-  // Unknown level: nothing to plan a wake from, so nothing may charge.
-  if (!level) return {Action::kInhibit};
-  // The level is whole percents; the battery may be up to one more.
-  auto headroom = static_cast<double>(*inputs.limit - 1 - *level);
-  double seconds = headroom / percentPerHour * kSecondsPerHour;
-  if (headroom <= 0 || !(seconds >= kShortestWake)) return {Action::kInhibit};
-  return {Action::kWake, seconds, *level};
-}
-
-void ChargeRate::Booked(int64_t level, double seconds) {
-  booked_ = Interval{level, seconds};
-  measuring_.reset();
-  measured_.reset();
-}
-
-void ChargeRate::Woke(std::optional<double> secondsAsleep) {
-  measuring_ = booked_;
-  if (measuring_ && secondsAsleep) measuring_->seconds = *secondsAsleep;
-  booked_.reset();
-  measured_.reset();
-}
-
-void ChargeRate::LevelAfterWake(std::optional<int64_t> level) {
-  if (!measuring_) return;
-  auto gained =
-      static_cast<double>(level.value_or(-1) - measuring_->startLevel);
-  // A level that fell, or cannot be read, says nothing about charging.
-  if (level && gained >= 0 && measuring_->seconds > 0) {
-    measured_ =
-        kRateMargin * (gained + 1) / measuring_->seconds * kSecondsPerHour;
+SleepPlan PlanSleep(const SleepInputs& inputs) {
+  SleepPlan plan;
+  if (inputs.adapterCutOff) {
+    // Draining on the charger: look again before the battery can reach
+    // the safety level, or switch the adapter back on now.
+    double seconds =
+        static_cast<double>(inputs.level.value_or(kAdapterSafetyPercentage) -
+                            kAdapterSafetyPercentage) /
+        kFastestDrainPerHour * kSecondsPerHour;
+    if (seconds >= kShortestWake) {
+      plan.wakeAfter = seconds;
+    } else {
+      plan.adapterOn = true;
+    }
   }
-  measuring_.reset();
+  return PlanCharging(inputs, plan);
 }
 
-void ChargeRate::SleepsAgain() {
-  if (measured_) {
-    perHour_ = std::clamp(*measured_, std::max(perHour_ / 2, kSlowestPerHour),
-                          kFastestPerHour);
+void ChargeRate::Measured(int64_t gained, double seconds) {
+  if (gained <= 0 || !(seconds > 0)) {
+    perHour_.reset();
+    return;
   }
-  measured_.reset();
-  measuring_.reset();
+  perHour_ = static_cast<double>(gained) / seconds * kSecondsPerHour;
 }
 
-void ChargeRate::Reset() { *this = ChargeRate(); }
+double ChargeRate::planningPerHour() const {
+  if (!perHour_) return kFastestPerHour;
+  return std::min(2 * *perHour_, kFastestPerHour);
+}
 
 }  // namespace ampervale

@@ -2,84 +2,73 @@
 #define AMPERVALE_DAEMON_SLEEP_PLAN_H_
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 #include "control/power_controller.h"
 
 namespace ampervale {
 
-// What the daemon knows when the system is about to sleep.
+// What the daemon knows when it plans a stretch of the night.
 struct SleepInputs {
   NativePowerController::Mode mode;
   std::optional<int64_t> limit;  // the stored limit
   bool adapterCutOff = false;    // the stored policy keeps the adapter off
-  // Reads the battery; called only when the plan depends on it.
-  std::function<std::optional<int64_t>()> readLevel;
+  std::optional<int64_t> level;  // whole percents; the battery may be up
+                                 // to one more
+  // "ExternalConnected": false only when the battery says it runs on its
+  // own. A policy that cuts the adapter off plans as if plugged in, since a
+  // Mac may report the adapter missing then.
+  std::optional<bool> pluggedIn;
+  // The fastest the battery may charge until the next look, percent an
+  // hour (already doubled from what was measured, and bounded).
+  double percentPerHour = 0;
 };
 
-// What to do before allowing the sleep. Only the legacy modes need anything:
-// their keys know "allowed" and "inhibited", not a limit, and nothing flips
-// them while the machine sleeps.
+// What to do before the machine sleeps on. The legacy modes' keys know
+// "allowed" and "inhibited", not a limit, and nothing flips them while the
+// machine sleeps; a cut-off adapter lets the battery drain on the charger.
 struct SleepPlan {
-  enum class Action {
-    kNothing,  // no limit to hold, or the firmware holds it
-    kInhibit,  // at or one below the limit: inhibit charging, book nothing
-    kWake,     // charge on, and wake the machine before it can pass the limit
+  enum class Charging {
+    kUntouched,  // no limit to hold, or the firmware holds it
+    kInhibit,    // stop charging here
+    kAllow,      // charge on until the booked wake
   };
-  Action action = Action::kNothing;
-  double wakeAfter = 0;  // seconds, for kWake
-  int64_t level = 0;     // the level planned from, for kWake
+  Charging charging = Charging::kUntouched;
+  bool adapterOn = false;           // switch the cut-off adapter back on
+  std::optional<double> wakeAfter;  // seconds; book a wake
 };
 
-// A wake shorter than this is not worth the sleep and wake around it; the
-// battery is close enough to the limit to be held there instead.
-inline constexpr double kShortestWake = 60;
+// Every booked wake lights a Mac's display; powerd keeps a Mac awake for
+// a wake due within a minute. A wake closer than this is not booked.
+inline constexpr double kShortestWake = 120;
+// The fastest any Mac notebook charges: 1.7 % a minute.
+inline constexpr double kFastestPerHour = 102;
+// A cut-off adapter is switched back on at this level, and a sleep on the
+// battery drains it at most this fast.
+inline constexpr int64_t kAdapterSafetyPercentage = 3;
+inline constexpr double kFastestDrainPerHour = 5;
 
-// The plan for `inputs` when the battery may charge by up to
-// `percentPerHour`. The wake is booked for when a battery charging at that
-// rate could at most have reached the limit, counting the fraction of a
-// percent that a whole-percent level hides.
-SleepPlan PlanSleep(const SleepInputs& inputs, double percentPerHour);
+// The plan for `inputs`. A wake is booked for when a battery charging at
+// the given rate could at most reach the limit + 1, counting the fraction
+// of a percent that a whole-percent level hides; closer than kShortestWake
+// to that, charging is inhibited instead.
+SleepPlan PlanSleep(const SleepInputs& inputs);
 
-// The charge rate assumed while the machine sleeps. It starts at the
-// fastest any Mac notebook charges, 1.7 % a minute (0 to 50 % in half an
-// hour on the fastest chargers), and learns the real rate from wakes that
-// surely were the daemon's own: the level gained over the time asleep,
-// rounded up by the percent a whole-percent level hides, plus a tenth. It
-// drops at most by half at a time, never below kSlowestPerHour, and starts
-// over once the machine is fully awake, so that no night, and no other
-// charger, inherits another's estimate.
+// The charge rate measured over the daemon's own booked wakes, and the
+// rate it plans with: twice the last measurement, never more than the
+// fastest bound, which it also plans with when it knows nothing.
 class ChargeRate {
  public:
-  static constexpr double kFastestPerHour = 102;
-  static constexpr double kSlowestPerHour = 20;
-
-  double perHour() const { return perHour_; }
-
-  // A wake was booked `seconds` ahead with the battery at `level`.
-  void Booked(int64_t level, double seconds);
-  // The machine woke; `secondsAsleep` is the time asleep when the system
-  // could measure it, absent when only the booking tells.
-  void Woke(std::optional<double> secondsAsleep);
-  // The level the first pass after the wake read.
-  void LevelAfterWake(std::optional<int64_t> level);
-  // The machine sleeps again without having come fully awake: the wake was
-  // a short one for the daemon's booking, and its measurement counts.
-  void SleepsAgain();
-  // Forgets the night: the next one starts from the fastest rate.
-  void Reset();
+  // The battery gained `gained` whole percents over `seconds` asleep. A
+  // gain of 0 says nothing about the rate (a battery held, lagging or on
+  // its own): it forgets what it knew.
+  void Measured(int64_t gained, double seconds);
+  void Forget() { perHour_.reset(); }
+  double planningPerHour() const;
+  std::optional<double> perHour() const { return perHour_; }
 
  private:
-  struct Interval {
-    int64_t startLevel;
-    double seconds;
-  };
-
-  double perHour_ = kFastestPerHour;
-  std::optional<Interval> booked_;
-  std::optional<Interval> measuring_;  // woke, waiting for the level
-  std::optional<double> measured_;     // the rate of the last interval
+  std::optional<double> perHour_;
 };
 
 }  // namespace ampervale

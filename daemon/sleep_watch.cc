@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <utility>
 
 #include "daemon/daemon_loop.h"
 #include "platform/io_return.h"
@@ -10,25 +11,41 @@ namespace ampervale {
 
 namespace {
 
-using Action = SleepPlan::Action;
+using Charging = SleepPlan::Charging;
 using Kind = platform::PowerNotice::Kind;
 
-// A wall clock that moved less than this across a sleep stood still (the
-// host of a simulated Mac): it cannot tell how long the machine slept.
-constexpr double kWallClockStoodStill = 1;
+constexpr double kSecondsPerHour = 3600;
+// How often a sleep notice looks again for the lock or a moved level.
+constexpr double kRetryStep = 0.5;
 
 }  // namespace
 
-SleepWatch::SleepWatch(const DaemonEnvironment& environment,
-                       PolicyStep withPolicy)
-    : environment_(environment), withPolicy_(std::move(withPolicy)) {}
+SleepWatch::SleepWatch(const DaemonEnvironment& environment, PolicyHold& policy,
+                       ControllerSource controller)
+    : environment_(environment),
+      policy_(policy),
+      controller_(std::move(controller)) {}
 
 void SleepWatch::Start() { Register(/*quietly=*/false); }
+
+void SleepWatch::BeforePass() {
+  if (!notices_ && environment_.now() >= registerAgainAt_) Register(true);
+}
 
 void SleepWatch::Register(bool quietly) {
   platform::PowerRegistration registration = environment_.registerPower();
   notices_ = std::move(registration.notices);
-  if (notices_) return;
+  if (notices_) {
+    // Started, or registered again, with the display off: a night is
+    // under way and nobody will say "will sleep".
+    std::optional<uint64_t> capabilities = environment_.systemCapabilities();
+    if (capabilities && !(*capabilities & platform::kCapabilityGraphics)) {
+      night_ = true;
+      Plan(kLockWait);
+    }
+    notices_->CancelLeftoverWakes();
+    return;
+  }
   registerAgainAt_ = environment_.now() + kRegisterAgainAfter;
   if (quietly) return;
   // A failed write to standard error changes nothing for the loop.
@@ -38,109 +55,218 @@ void SleepWatch::Register(bool quietly) {
   environment_.err->clear();
 }
 
+// The registration went away: the next pass registers again and asks the
+// system whether it is in a night.
 void SleepWatch::Drop() {
   notices_.reset();
-  asleep_ = false;
   booked_ = false;
-  wokeAt_.reset();
-  rate_.Reset();
-  registerAgainAt_ = environment_.now() + kRegisterAgainAfter;
+  night_ = false;
+  ForgetNight();
+  registerAgainAt_ = environment_.now();
 }
 
-void SleepWatch::WaitForNextPass(double seconds,
-                                 NativePowerController& controller) {
-  if (!notices_ && environment_.now() >= registerAgainAt_) Register(true);
+void SleepWatch::WaitForNextPass(double seconds) {
   if (!notices_) {
     environment_.sleep(seconds);
     return;
   }
   double passDue = environment_.now() + seconds;
-  for (;;) {
-    double until =
-        asleep_ ? std::max(passDue, sleptAt_ + kLongestSleep) : passDue;
-    double left = until - environment_.now();
-    if (left <= 0) break;
-    std::optional<platform::PowerNotice> notice = notices_->Wait(left);
-    if (notices_->broken()) {
-      Drop();
-      environment_.sleep(std::max(0.0, passDue - environment_.now()));
-      return;
-    }
-    if (!notice) {
-      // Whatever ended the wait early, the rhythm stays.
-      environment_.sleep(std::max(0.0, until - environment_.now()));
-      break;
-    }
-    if (notice->kind == Kind::kHasWoken) {
-      Woke();
-      return;
-    }
-    BeforeSleep(notice->id, controller);
+  while (Receive(passDue - environment_.now())) {
   }
-  asleep_ = false;
-  CheckFullyAwake();
+}
+
+// Waits up to `seconds` for a notice and acts on it. True when the wait
+// for the next pass goes on.
+bool SleepWatch::Receive(double seconds) {
+  if (seconds <= 0) return false;
+  double until = environment_.now() + seconds;
+  std::optional<platform::PowerNotice> notice = notices_->Wait(seconds);
+  if (notices_->broken()) {
+    Drop();
+  } else if (notice && notice->kind == Kind::kHasWoken) {
+    Woke(notice->ownWakeAfter);
+    return false;
+  } else if (notice) {
+    BeforeSleep(notice->id);
+    return true;
+  }
+  // Whatever ended the wait early, the rhythm stays.
+  environment_.sleep(std::max(0.0, until - environment_.now()));
+  return false;
+}
+
+void SleepWatch::BeforeSleep(uint32_t id) {
+  night_ = true;
+  awakeSince_.reset();
+  Plan(kLockWait);
+  notices_->AllowSleep(id);
+}
+
+void SleepWatch::Woke(std::optional<double> ownWakeAfter) {
+  night_ = false;
+  // A wake that came before the booked one leaves that booked: a Mac left
+  // awake keeps no wake, and the next sleep books afresh.
+  if (booked_ && !ownWakeAfter) notices_->CancelWake();
+  booked_ = false;
+  ownWakeAfter_ = ownWakeAfter;
+  // Only the daemon's own wakes measure the rate: any other may have come
+  // at any time, with another charger.
+  if (!ownWakeAfter) rate_.Forget();
+  awakeSince_ = environment_.now();
+}
+
+void SleepWatch::NightPass() {
+  std::optional<uint64_t> capabilities = environment_.systemCapabilities();
+  if (capabilities && (*capabilities & platform::kCapabilityGraphics)) {
+    // Fully awake: a "has woken" already sent is the better news.
+    while (notices_ && night_ && Receive(0.001)) {
+    }
+    if (night_) Woke(std::nullopt);
+    return;
+  }
+  if (!policy_.held()) {
+    // The notice found the lock taken: plan once it is free.
+    if (policy_.Take(0)) Plan(0);
+    return;
+  }
+  try {
+    NativePowerPolicy policy = policy_.Load();
+    NativePowerController& controller = controller_();
+    std::optional<int64_t> level = environment_.batteryPercentage();
+    if (level) lastLevel_ = level;
+    SleepPlan plan = PlanSleep(Inputs(controller, policy, level));
+    // A dark wake may read a level from before it: it only ever stops
+    // charging, never lets it go on longer.
+    if ((charging_ && plan.charging == Charging::kInhibit) || plan.adapterOn) {
+      Carry(plan, controller, policy, level);
+    }
+  } catch (...) {
+    // The booked wake stands; the next pass looks again.
+  }
 }
 
 void SleepWatch::Passed(std::optional<int64_t> level) {
-  rate_.LevelAfterWake(level);
+  if (level) lastLevel_ = level;
+  if (!night_) policy_.Release();
+  if (awakeSince_ && environment_.now() - *awakeSince_ >= kFullyAwakeAfter) {
+    ForgetNight();
+  }
 }
 
-void SleepWatch::BeforeSleep(uint32_t id, NativePowerController& controller) {
-  // Back to sleep before fully awake: the last wake was the booked one.
-  if (wokeAt_) rate_.SleepsAgain();
-  wokeAt_.reset();
-  bool bookedBefore = booked_;
-  booked_ = false;
+void SleepWatch::ForgetNight() {
+  rate_.Forget();
+  plannedLevel_.reset();
+  charging_ = false;
+  ownWakeAfter_.reset();
+  awakeSince_.reset();
+  lateLook_ = kFirstLateLook;
+}
+
+void SleepWatch::Plan(double lockWait) {
+  double giveUpAt = environment_.now() + lockWait;
+  while (!policy_.Take(0) && environment_.now() < giveUpAt) {
+    environment_.sleep(kRetryStep);
+  }
+  if (!policy_.held()) {
+    Fallback();
+    return;
+  }
   try {
-    withPolicy_(
-        [&](const NativePowerPolicy& policy) { Prepare(controller, policy); });
+    NativePowerPolicy policy = policy_.Load();
+    lastLimit_ = policy.upperLimit;
+    NativePowerController& controller = controller_();
+    std::optional<int64_t> level = FreshLevel();
+    SleepPlan plan = LearnAndPlan(Inputs(controller, policy, level));
+    Carry(plan, controller, policy, level);
   } catch (...) {
-    // The sleep goes ahead all the same; the next pass reports the failure.
+    Fallback();
   }
-  if (bookedBefore && !booked_) notices_->CancelWake();
-  notices_->AllowSleep(id);
-  asleep_ = true;
-  sleptAt_ = environment_.now();
-  sleptAtWall_ = environment_.wallClock();
 }
 
-void SleepWatch::Prepare(NativePowerController& controller,
-                         const NativePowerPolicy& policy) {
-  SleepPlan plan = PlanSleep({.mode = controller.mode(),
-                              .limit = policy.upperLimit,
-                              .adapterCutOff = policy.adapterEnabled == false,
-                              .readLevel = environment_.batteryPercentage},
-                             rate_.perHour());
-  if (plan.action == Action::kWake) {
-    if (notices_->BookWake(plan.wakeAfter) == platform::kIOCodeSuccess) {
-      booked_ = true;
-      rate_.Booked(plan.level, plan.wakeAfter);
-      return;
+SleepInputs SleepWatch::Inputs(const NativePowerController& controller,
+                               const NativePowerPolicy& policy,
+                               std::optional<int64_t> level) const {
+  return {.mode = controller.mode(),
+          .limit = policy.upperLimit,
+          .adapterCutOff = policy.adapterEnabled == false,
+          .level = level,
+          .pluggedIn = environment_.pluggedIn(),
+          .percentPerHour = rate_.planningPerHour()};
+}
+
+// After a stretch that let the battery charge, a level that has not moved
+// may be one read before the wake: it is read again for a few seconds.
+std::optional<int64_t> SleepWatch::FreshLevel() {
+  double giveUpAt = environment_.now() + kLevelLagWait;
+  for (;;) {
+    std::optional<int64_t> level = environment_.batteryPercentage();
+    bool moved = !level || !plannedLevel_ || *level > *plannedLevel_;
+    if (moved || !charging_ || environment_.now() >= giveUpAt) {
+      if (level) lastLevel_ = level;
+      return level;
     }
-    // A wake that cannot be booked must not cost the limit.
-    plan.action = Action::kInhibit;
+    environment_.sleep(kRetryStep);
   }
-  if (plan.action == Action::kInhibit) {
-    // What the limit asks of a battery at the limit: charging inhibited.
+}
+
+SleepPlan SleepWatch::LearnAndPlan(SleepInputs inputs) {
+  std::optional<double> slept = std::exchange(ownWakeAfter_, std::nullopt);
+  bool measured = slept && charging_ && plannedLevel_ && inputs.level;
+  if (measured) rate_.Measured(*inputs.level - *plannedLevel_, *slept);
+  inputs.percentPerHour = rate_.planningPerHour();
+  SleepPlan plan = PlanSleep(inputs);
+  bool stalled = measured && *inputs.level <= *plannedLevel_;
+  if (stalled && plan.charging == Charging::kAllow) {
+    // Held by the system, or not charging at all: waking again soon would
+    // only light the display again.
+    plan.charging = Charging::kInhibit;
+    plan.wakeAfter = lateLook_;
+    lateLook_ = std::min(2 * lateLook_, kLongestLateLook);
+  } else if (measured) {
+    lateLook_ = kFirstLateLook;
+  }
+  return plan;
+}
+
+void SleepWatch::Carry(const SleepPlan& plan, NativePowerController& controller,
+                       NativePowerPolicy& policy,
+                       std::optional<int64_t> level) {
+  plannedLevel_ = level;
+  charging_ = false;
+  if (plan.adapterOn) {
+    controller.setAdapter(true);
+    policy.adapterEnabled = true;
+    policy_.Save(policy);
+  }
+  if (plan.charging == Charging::kInhibit) {
     controller.applyLimit(*policy.upperLimit, *policy.upperLimit);
   }
+  bool booked = Book(plan.wakeAfter);
+  if (plan.charging != Charging::kAllow) return;
+  // A wake that cannot be booked must not cost the limit.
+  controller.applyLimit(*policy.upperLimit,
+                        booked ? *level : *policy.upperLimit);
+  charging_ = booked;
 }
 
-void SleepWatch::Woke() {
-  asleep_ = false;
-  double wall = environment_.wallClock() - sleptAtWall_;
-  rate_.Woke(wall >= kWallClockStoodStill ? std::optional(wall) : std::nullopt);
-  // Booked for this wake, or for one that another cause came before: either
-  // way the next sleep books afresh, and a Mac left awake keeps no wake.
+bool SleepWatch::Book(std::optional<double> seconds) {
   if (booked_) notices_->CancelWake();
-  booked_ = false;
-  wokeAt_ = environment_.now();
+  booked_ = seconds && notices_->BookWake(*seconds) == platform::kIOCodeSuccess;
+  return booked_;
 }
 
-void SleepWatch::CheckFullyAwake() {
-  if (!wokeAt_ || environment_.now() - *wokeAt_ < kFullyAwakeAfter) return;
-  rate_.Reset();
-  wokeAt_.reset();
+// No plan could be made: wake as soon as the fastest charge could need it,
+// from what the daemon last knew.
+void SleepWatch::Fallback() {
+  plannedLevel_.reset();
+  charging_ = false;
+  if (lastLimit_ && !*lastLimit_) return;  // nothing to hold
+  double seconds = kShortestWake;
+  if (lastLimit_ && lastLevel_) {
+    auto headroom = static_cast<double>(**lastLimit_ - *lastLevel_);
+    seconds = std::max(seconds, headroom / kFastestPerHour * kSecondsPerHour);
+  }
+  Book(seconds);
 }
 
 }  // namespace ampervale

@@ -111,7 +111,7 @@ class SimulatedPowerNotices final : public PowerNotices {
     auto type = static_cast<uint32_t>(GetUIntLE(message, 4));
     auto word = static_cast<uint32_t>(GetUIntLE(message + 4, 4));
     if (type == kWillSleep) {
-      queued_.push_back({PowerNotice::Kind::kWillSleep, word});
+      queued_.push_back({PowerNotice::Kind::kWillSleep, word, std::nullopt});
     } else if (type == kHasWoken) {
       // The simulator serves a booking exactly at its time: the machine
       // slept the time booked.

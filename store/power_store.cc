@@ -69,6 +69,15 @@ int NativePowerStore::lockFile(const std::string& name,
                         nonblocking);
 }
 
+int NativePowerStore::tryLockPolicy() const {
+  try {
+    return OpenLockedFile(directory_.descriptor(), policyLock_,
+                          /*nonblocking=*/true);
+  } catch (const NativeControlError&) {
+    return -1;
+  }
+}
+
 NativePowerPolicy NativePowerStore::loadPolicy() const {
   return loadStoredPolicy().policy;
 }

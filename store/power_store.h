@@ -66,6 +66,11 @@ class NativePowerStore {
     return step();
   }
 
+  // Takes "policy.lock" without waiting. Returns the descriptor, which the
+  // caller owns with the lock (see HeldLock), or -1 when the lock is held
+  // elsewhere or cannot be taken.
+  int tryLockPolicy() const;
+
   // The stored policy, validated; the empty policy when no "policy.json"
   // exists. The file is never changed. REQUIRES: "policy.lock" is held.
   NativePowerPolicy loadPolicy() const;
