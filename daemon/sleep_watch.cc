@@ -133,7 +133,10 @@ void SleepWatch::NightPass() {
     NativePowerPolicy policy = policy_.Load();
     NativePowerController& controller = controller_();
     std::optional<int64_t> level = environment_.batteryPercentage();
-    if (level) lastLevel_ = level;
+    if (level) {
+      lastLevel_ = level;
+      seenAsleep_ = std::max(seenAsleep_.value_or(*level), *level);
+    }
     SleepPlan plan = PlanSleep(Inputs(controller, policy, level));
     // A dark wake may read a level from before it: it only ever stops
     // charging, never lets it go on longer.
@@ -156,6 +159,7 @@ void SleepWatch::Passed(std::optional<int64_t> level) {
 void SleepWatch::ForgetNight() {
   rate_.Forget();
   plannedLevel_.reset();
+  seenAsleep_.reset();
   charging_ = false;
   ownWakeAfter_.reset();
   awakeSince_.reset();
@@ -194,13 +198,15 @@ SleepInputs SleepWatch::Inputs(const NativePowerController& controller,
           .percentPerHour = rate_.planningPerHour()};
 }
 
-// After a stretch that let the battery charge, a level that has not moved
-// may be one read before the wake: it is read again for a few seconds.
+// After a stretch that let the battery charge, a level no higher than one
+// seen before may be the one the machine fell asleep with: it is read again
+// for a few seconds.
 std::optional<int64_t> SleepWatch::FreshLevel() {
   double giveUpAt = environment_.now() + kLevelLagWait;
+  std::optional<int64_t> seen = std::max(plannedLevel_, seenAsleep_);
   for (;;) {
     std::optional<int64_t> level = environment_.batteryPercentage();
-    bool moved = !level || !plannedLevel_ || *level > *plannedLevel_;
+    bool moved = !level || !seen || *level > *seen;
     if (moved || !charging_ || environment_.now() >= giveUpAt) {
       if (level) lastLevel_ = level;
       return level;
@@ -232,6 +238,7 @@ void SleepWatch::Carry(const SleepPlan& plan, NativePowerController& controller,
                        NativePowerPolicy& policy,
                        std::optional<int64_t> level) {
   plannedLevel_ = level;
+  seenAsleep_.reset();
   charging_ = false;
   if (plan.adapterOn) {
     controller.setAdapter(true);

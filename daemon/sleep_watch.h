@@ -111,6 +111,7 @@ class SleepWatch {
   // whether it lets the battery charge.
   std::optional<int64_t> plannedLevel_;
   bool charging_ = false;
+  std::optional<int64_t> seenAsleep_;   // the highest level passes read since
   std::optional<double> ownWakeAfter_;  // the daemon's own wake, unused yet
   std::optional<double> awakeSince_;
   std::optional<int64_t> lastLevel_;
