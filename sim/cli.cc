@@ -12,6 +12,7 @@
 #include "sim/cli_args.h"
 #include "sim/control.h"
 #include "sim/control_client.h"
+#include "sim/json_fields.h"
 #include "sim/machine.h"
 #include "sim/serve.h"
 #include "sim/sleep_cycle.h"
@@ -104,22 +105,26 @@ void RunState(const CommandLine& line, std::ostream& out) {
 }
 
 void RunSleep(const CommandLine& line, std::ostream& out) {
-  double hours = ParseNumber(line.Option("--hours"));
-  if (!(hours >= 0 && hours <= kMaxSleepHours)) {
-    throw NativeControlError("Option --hours takes 0 to 48 hours");
-  }
+  nlohmann::json request = SleepRequest(line);
+  JsonObjectReader reader(request, "Sleep request", "");
+  SleepOptions options = ReadSleepOptions(reader);
   // The answer comes once the machine is awake again: the night at the
-  // sleep's pace, and for each booked wake up to the clients' answer time.
-  double night = hours * 3600 / SleepCycle::kSleepSpeed;
-  platform::SetSimulatorExchangeLimit(std::chrono::milliseconds(
-      static_cast<int64_t>((night + 10 * SleepCycle::kAnswerLimit) * 1000)));
-  nlohmann::json state =
-      Send(line, {{"command", "sleep"}, {"hours", hours}})["state"];
+  // sleep's pace, the awake periods at the server's.
+  double scale =
+      Send(line, {{"command", "state"}})["state"].value("timeScale", 1.0);
+  platform::SetSimulatorExchangeLimit(
+      std::chrono::milliseconds(static_cast<int64_t>(
+          (SleepCycle::LongestRealSeconds(options, scale) + 10) * 1000)));
+  nlohmann::json state = Send(line, request)["state"];
   const nlohmann::json& sleep = state["sleep"];
   out << "Awake after " << line.Option("--hours") << " h; "
       << sleep["scheduledWakesServed"].get<uint64_t>()
       << " booked wake(s) served and " << sleep["lateAnswers"].get<uint64_t>()
-      << " late answer(s) since the start; " << StateSummary(state) << "\n";
+      << " late answer(s) since the start; this sleep: "
+      << sleep["fullWakes"].get<uint64_t>() << " full wake(s), "
+      << sleep["darkWakes"].get<uint64_t>() << " dark wake(s), highest level "
+      << PercentText(sleep["highestLevel"].get<double>()) << "; "
+      << StateSummary(state) << "\n";
 }
 
 void RunClearWrites(const CommandLine& line, std::ostream&) {
@@ -184,10 +189,7 @@ const std::vector<Command>& Commands() {
       {"fault", FaultSyntax(), RunFault},
       {"state", Syntax("ampsim state --socket PATH", kSocket, kSocket),
        RunState},
-      {"sleep",
-       Syntax("ampsim sleep --socket PATH --hours H", {"--socket", "--hours"},
-              {"--socket", "--hours"}),
-       RunSleep},
+      {"sleep", SleepSyntax(), RunSleep},
       {"clear-writes",
        Syntax("ampsim clear-writes --socket PATH", kSocket, kSocket),
        RunClearWrites},

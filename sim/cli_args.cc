@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "common/native_control_error.h"
 #include "sim/faults.h"
+#include "sim/json_fields.h"
+#include "sim/sleep_options.h"
 
 namespace ampervale::sim {
 
@@ -130,6 +133,62 @@ double ParseNumber(const std::string& text) {
     throw NativeControlError("Invalid number " + text);
   }
   return value;
+}
+
+double ParsePlainDecimal(const std::string& option, const std::string& text) {
+  auto points = std::count(text.begin(), text.end(), '.');
+  bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || c == '.';
+  });
+  if (!plain || points > 1 || text.size() == static_cast<size_t>(points)) {
+    throw NativeControlError("Option " + option +
+                             " takes a plain decimal number such as 20 or "
+                             "2.5, not " +
+                             text);
+  }
+  return std::strtod(text.c_str(), nullptr);
+}
+
+CommandSyntax SleepSyntax() {
+  CommandSyntax syntax{
+      .usage =
+          "ampsim sleep --socket PATH --hours H [OPTIONS] (see ampsim "
+          "--help)",
+      .options = {"--socket", "--hours"},
+      .required = {"--socket", "--hours"},
+      .flags = {}};
+  for (const SleepNumberOption& option : SleepNumberOptions()) {
+    syntax.options.emplace_back(option.flag);
+  }
+  for (const SleepFlagOption& option : SleepFlagOptions()) {
+    syntax.flags.emplace_back(option.flag);
+  }
+  return syntax;
+}
+
+nlohmann::json SleepRequest(const CommandLine& line) {
+  double hours = ParsePlainDecimal("--hours", line.Option("--hours"));
+  if (hours > kMaxSleepHours) {
+    throw NativeControlError("Option --hours takes 0 to 48 hours");
+  }
+  nlohmann::json request{{"command", "sleep"}, {"hours", hours}};
+  for (const SleepNumberOption& option : SleepNumberOptions()) {
+    if (!line.options.contains(option.flag)) continue;
+    double value = ParsePlainDecimal(option.flag, line.Option(option.flag));
+    if (value < option.low || value > option.high) {
+      char range[96];
+      std::snprintf(range, sizeof range, " takes a number from %.0f to %.0f",
+                    option.low, option.high);
+      throw NativeControlError(std::string("Option ") + option.flag + range);
+    }
+    request[option.field] = value;
+  }
+  for (const SleepFlagOption& option : SleepFlagOptions()) {
+    if (line.flags.contains(option.flag)) request[option.field] = true;
+  }
+  JsonObjectReader reader(request, "Sleep request", "");
+  ReadSleepOptions(reader);  // the simulator would refuse it likewise
+  return request;
 }
 
 nlohmann::json FaultRequest(const std::vector<std::string>& words, bool clear) {

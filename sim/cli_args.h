@@ -41,6 +41,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
 int64_t ParseInteger(const std::string& text);
 // A finite decimal number. Throws NativeControlError "Invalid number TEXT".
 double ParseNumber(const std::string& text);
+// The value of `option`: plain decimal digits with at most one decimal
+// point, no sign, exponent, hex or blanks. Throws NativeControlError
+// naming the option.
+double ParsePlainDecimal(const std::string& option, const std::string& text);
+
+// The syntax of `ampsim sleep`: --socket, --hours and the sleep's options.
+CommandSyntax SleepSyntax();
+// The "sleep" control request for these arguments, checked here as the
+// simulator would check it. Throws NativeControlError naming the option.
+nlohmann::json SleepRequest(const CommandLine& line);
 
 // The control request for `ampsim fault` with these words: a fault to add,
 // or with `clear` the faults to remove. Checked here, so a mistake is

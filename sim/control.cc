@@ -90,8 +90,19 @@ nlohmann::json State(SimulatedMac& mac, JsonObjectReader&) {
 }
 
 nlohmann::json Sleep(SimulatedMac& mac, JsonObjectReader& request) {
-  double hours = request.Number("hours", 0, kMaxSleepHours);
-  return {{kSleepTicket, mac.sleep().RequestSleep(mac, hours * 3600)}};
+  return {
+      {kSleepTicket, mac.sleep().RequestSleep(mac, ReadSleepOptions(request))}};
+}
+
+std::vector<std::string> SleepFields() {
+  std::vector<std::string> fields{"hours"};
+  for (const SleepNumberOption& option : SleepNumberOptions()) {
+    fields.emplace_back(option.field);
+  }
+  for (const SleepFlagOption& option : SleepFlagOptions()) {
+    fields.emplace_back(option.field);
+  }
+  return fields;
 }
 
 nlohmann::json ClearWrites(SimulatedMac& mac, JsonObjectReader&) {
@@ -109,7 +120,7 @@ const std::map<std::string, Command>& Commands() {
       {"clear-faults", {ClearFaults, {"kind", "target"}}},
       {"state", {State, {}}},
       {"clear-writes", {ClearWrites, {}}},
-      {"sleep", {Sleep, {"hours"}}},
+      {"sleep", {Sleep, SleepFields()}},
   };
   return commands;
 }

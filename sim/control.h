@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/simulated_mac.h"
+#include "sim/sleep_options.h"
 
 namespace ampervale::sim {
 
@@ -15,8 +16,6 @@ inline constexpr uint8_t kControlRequest = 0x03;
 // The field of a "sleep" request's interim answer that the control session
 // waits on (SleepCycle::Finished) before it answers.
 inline constexpr char kSleepTicket[] = "sleepTicket";
-// The longest sleep a request may ask for.
-inline constexpr double kMaxSleepHours = 48;
 
 // Carries out one control request on the machine. Never throws: a failure
 // is answered {"ok": false, "error": text}, a success {"ok": true, ...}.
@@ -30,8 +29,9 @@ inline constexpr double kMaxSleepHours = 48;
 //                                             -> "cleared": count
 //   {"command": "state"}                      -> "state": StateJson()
 //   {"command": "clear-writes"}
-//   {"command": "sleep", "hours": h}         -> kSleepTicket: the session
-//                                             answers "state" once awake
+//   {"command": "sleep", "hours": h, ...}    -> kSleepTicket: the session
+//                                             answers "state" once awake;
+//                                             the options of sleep_options.h
 nlohmann::json HandleControl(SimulatedMac& mac, const nlohmann::json& request);
 
 }  // namespace ampervale::sim

@@ -25,11 +25,34 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
       {"fault --socket /none width bfD0 2x", "Invalid number 2x"},
       {"fault --socket /none ignore-write ACLC 1",
        "Wrong arguments for the fault ignore-write; see ampsim --help"},
+      {"sleep --socket /none --hours 1e1", "--hours|1e1"},
+      {"sleep --socket /none --hours 2 --linger -5", "--linger|-5"},
+      {"sleep --socket /none --hours 2 --linger +5", "--linger|+5"},
+      {"sleep --socket /none --hours 2 --level-lag 0x10", "--level-lag|0x10"},
+      {"sleep --socket /none --hours 2 --plug-in-at 1.2.3",
+       "--plug-in-at|1.2.3"},
+      {"sleep --socket /none --hours 2 --rate-after .", "--rate-after|."},
+      {"sleep --socket /none --hours 48.5",
+       "Option --hours takes 0 to 48 hours"},
+      {"sleep --socket /none --hours 2 --dark-wake-every 0.5",
+       "Option --dark-wake-every takes a number from 1 to 2880"},
+      {"sleep --socket /none --hours 2 --linger 2. --plug-wake",
+       "Cannot reach the simulator at /none: No such file or directory"},
+      {"sleep --socket /none --hours 2 --rate-change-at 30",
+       "A rate change needs both its time and its rate (--rate-change-at and "
+       "--rate-after)"},
   };
   for (const auto& c : kCases) {
     std::ostringstream out;
-    EXPECT_EQ(c.error, ControlErrorOf(
-                           [&] { RunSimulatorTool(Words(c.arguments), out); }))
+    // "OPTION|TEXT": a number that is not plain decimal digits.
+    std::string error = c.error;
+    if (size_t bar = error.find('|'); bar != std::string::npos) {
+      error = "Option " + error.substr(0, bar) +
+              " takes a plain decimal number such as 20 or 2.5, not " +
+              error.substr(bar + 1);
+    }
+    EXPECT_EQ(error, ControlErrorOf(
+                         [&] { RunSimulatorTool(Words(c.arguments), out); }))
         << c.arguments;
     EXPECT_EQ("", out.str()) << c.arguments;
   }

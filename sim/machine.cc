@@ -67,6 +67,10 @@ void ReadBattery(JsonObjectReader& top, MachineDescription& machine) {
       reader.Integer("maxCapacity", 1, 1000000, machine.max_capacity);
   cell.charge_rate =
       reader.Number("chargePercentPerHour", 0, 1e6, cell.charge_rate);
+  if (reader.Find("chargePercentPerHourAbove80") != nullptr) {
+    cell.charge_rate_above_80 =
+        reader.Number("chargePercentPerHourAbove80", 0, 1e6);
+  }
   cell.drain_rate =
       reader.Number("drainPercentPerHour", 0, 1e6, cell.drain_rate);
   cell.sleep_drain_rate =

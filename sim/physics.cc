@@ -48,6 +48,10 @@ bool FirmwareHolds(const Battery& battery, const ChargeControls& controls) {
                                      battery.level >= *controls.firmware_limit);
 }
 
+bool HeldAt80(const Battery& battery) {
+  return battery.held_at_80 && battery.level >= kFastChargeEnd;
+}
+
 void UpdateFirmwareHold(Battery& battery, const ChargeControls& controls) {
   if (!controls.firmware_limit) {
     battery.firmware_holding = false;
@@ -58,13 +62,13 @@ void UpdateFirmwareHold(Battery& battery, const ChargeControls& controls) {
   }
 }
 
+}  // namespace
+
 std::string PercentText(double percent) {
   char text[32];
   std::snprintf(text, sizeof text, "%g %%", percent);
   return text;
 }
-
-}  // namespace
 
 std::string_view PowerStateName(PowerState state) {
   switch (state) {
@@ -94,7 +98,7 @@ ChargeControls ReadChargeControls(const SMCModel& smc,
 PowerState StateOf(const Battery& battery, const ChargeControls& controls) {
   if (!controls.adapter_supplies()) return PowerState::kDraining;
   if (battery.level >= 100 || !controls.inhibited_by.empty() ||
-      FirmwareHolds(battery, controls)) {
+      FirmwareHolds(battery, controls) || HeldAt80(battery)) {
     return PowerState::kHolding;
   }
   return PowerState::kCharging;
@@ -109,6 +113,7 @@ std::string ReasonOf(const Battery& battery, const ChargeControls& controls) {
   if (!controls.inhibited_by.empty()) {
     return "charging inhibited by " + controls.inhibited_by;
   }
+  if (HeldAt80(battery)) return "optimized charging holds at 80 %";
   if (FirmwareHolds(battery, controls)) {
     return "firmware limit " + PercentText(*controls.firmware_limit) +
            ", resumes at " + PercentText(controls.firmware_resume);
@@ -119,6 +124,20 @@ std::string ReasonOf(const Battery& battery, const ChargeControls& controls) {
   return "adapter supplying power";
 }
 
+double ChargedLevel(const Battery& battery, double top, double hours) {
+  double level = battery.level;
+  double below = battery.charge_rate;
+  double above = battery.charge_rate_above_80.value_or(below);
+  if (level < kFastChargeEnd && top > kFastChargeEnd && below > 0) {
+    double fast_hours = (kFastChargeEnd - level) / below;
+    if (hours <= fast_hours) return std::min(top, level + below * hours);
+    hours -= fast_hours;
+    level = kFastChargeEnd;
+  }
+  double rate = level >= kFastChargeEnd ? above : below;
+  return std::min(top, level + rate * hours);
+}
+
 PowerState Advance(Battery& battery, const ChargeControls& controls,
                    double seconds) {
   UpdateFirmwareHold(battery, controls);
@@ -126,8 +145,8 @@ PowerState Advance(Battery& battery, const ChargeControls& controls,
   switch (StateOf(battery, controls)) {
     case PowerState::kCharging: {
       double top = controls.firmware_limit.value_or(100.0);
-      battery.level =
-          std::min(top, battery.level + battery.charge_rate * hours);
+      if (battery.held_at_80) top = std::min(top, kFastChargeEnd);
+      battery.level = ChargedLevel(battery, top, hours);
       break;
     }
     case PowerState::kDraining:

@@ -17,14 +17,26 @@ enum class PowerState { kCharging, kHolding, kDraining, kNoBattery };
 // "charging", "holding", "draining", "no battery".
 std::string_view PowerStateName(PowerState state);
 
+// "80 %", "79.5 %".
+std::string PercentText(double percent);
+
+// Where a battery stops charging fast ("fast charging to 80 %, then
+// trickle charging"), and where optimized charging holds it.
+inline constexpr double kFastChargeEnd = 80;
+
 struct Battery {
-  double level = 50;              // percent of the full charge, 0 to 100
-  double charge_rate = 40;        // percent per simulated hour
+  double level = 50;        // percent of the full charge, 0 to 100
+  double charge_rate = 40;  // percent per simulated hour, below 80 %
+  // From 80 % up; absent: the same as below.
+  std::optional<double> charge_rate_above_80 = std::nullopt;
   double drain_rate = 12;         // percent per simulated hour
   double sleep_drain_rate = 0.5;  // the same while the machine sleeps
   // The firmware reached its bfD0 limit and waits for the level to fall to
   // bfE0 before it charges again.
   bool firmware_holding = false;
+  // Optimized charging: the system keeps the battery at or below 80 %,
+  // whatever the keys allow.
+  bool held_at_80 = false;
 };
 
 // What the SMC keys and the adapter tell the battery to do.
@@ -53,11 +65,16 @@ PowerState StateOf(const Battery& battery, const ChargeControls& controls);
 // Why the battery is in its state, for people: "firmware limit 80 %".
 std::string ReasonOf(const Battery& battery, const ChargeControls& controls);
 
+// The level after charging `hours` from the battery's level, at its rate
+// below 80 % and at its rate above from there on, never past `top`.
+double ChargedLevel(const Battery& battery, double top, double hours);
+
 // Moves the battery `seconds` of simulated time on (seconds >= 0): it
-// charges at its rate while the adapter supplies power, charging is not
-// inhibited, the battery is not full and the firmware limiter does not
-// hold it; it drains at its rate while the adapter supplies nothing. The
-// level never passes 100, 0 or the firmware limit within one step.
+// charges (ChargedLevel) while the adapter supplies power, charging is not
+// inhibited, the battery is not full and neither the firmware limiter nor
+// optimized charging holds it; it drains at its rate while the adapter
+// supplies nothing. The level never passes 100, 0, the firmware limit or a
+// hold at 80 % within one step.
 // Returns the state at the end of the step.
 PowerState Advance(Battery& battery, const ChargeControls& controls,
                    double seconds);

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "common/native_control_error.h"
 
@@ -39,6 +41,7 @@ Server::Server(SimulatedMac& mac, ServerOptions options)
       listener_(options_.socket_path,
                 mac.smc().faults().Find(FaultKind::kPrivateSocket)) {
   options_.real_clock = ClockOrDefault(options_.real_clock);
+  mac_.set_time_scale(options_.time_scale);
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) {
     throw NativeControlError("Cannot create the simulator's wake-up pipe");
@@ -77,10 +80,10 @@ void Server::Turn() {
     short events = connection.session.output().empty() ? POLLIN : POLLOUT;
     fds.push_back({connection.fd.get(), events, 0});
   }
-  int ready = poll(fds.data(), fds.size(), options_.tick_milliseconds);
+  int ready = poll(fds.data(), fds.size(), PollMilliseconds());
   double elapsed = clock_.Elapsed();
   // Asleep, the machine's time runs by the sleep alone.
-  if (!mac_.sleep().asleep()) mac_.Advance(elapsed);
+  if (!mac_.sleep().asleep()) mac_.Advance(AwakeStep(elapsed));
   double now = options_.real_clock();
   if (ready > 0) {
     char drain[64];
@@ -104,6 +107,22 @@ void Server::Turn() {
   if (private_mode != listener_.is_private())
     listener_.SetPrivate(private_mode);
   for (SimulatorObserver* observer : observers_) observer->Update(mac_, now);
+}
+
+int Server::PollMilliseconds() const {
+  std::optional<double> end = mac_.sleep().AwakePeriodEnd();
+  if (!end) return options_.tick_milliseconds;
+  double left = (*end - mac_.now()) / options_.time_scale * 1000;
+  return static_cast<int>(
+      std::clamp(std::ceil(left), 1.0, double(options_.tick_milliseconds)));
+}
+
+double Server::AwakeStep(double elapsed) const {
+  // An awake period inside a sleep lasts its machine time exactly; the
+  // sleep cycle ends it in this turn.
+  std::optional<double> end = mac_.sleep().AwakePeriodEnd();
+  if (!end) return elapsed;
+  return std::min(elapsed, std::max(*end - mac_.now(), 0.0));
 }
 
 std::list<Server::Connection>::iterator Server::Close(

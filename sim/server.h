@@ -19,7 +19,8 @@ namespace ampervale::sim {
 
 struct ServerOptions {
   std::string socket_path;
-  // Simulated seconds per real second.
+  // Simulated seconds per real second, while the machine is awake (also
+  // in the dark and full wakes of a sleep).
   double time_scale = 1.0;
   // Monotonic real seconds; the steady clock when empty.
   std::function<double()> real_clock;
@@ -58,6 +59,11 @@ class Server {
   };
 
   void Turn();
+  // The tick, or less so that an awake period inside a sleep ends on time.
+  int PollMilliseconds() const;
+  // The machine time `elapsed` moves while awake, up to the end of an
+  // awake period inside a sleep.
+  double AwakeStep(double elapsed) const;
   void Accept();
   // With the table full: closes the connection idle longest, if one may
   // be closed. False when none may.

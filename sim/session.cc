@@ -14,7 +14,10 @@ namespace {
 constexpr uint8_t kOpenSMC = 0x01;
 constexpr uint8_t kBatteryService = 0x02;
 constexpr uint8_t kPowerChannel = 0x04;
+constexpr uint8_t kRootDomainService = 0x05;
 enum PowerMessage : uint8_t { kAllow = 0x01, kBook = 0x02, kCancel = 0x03 };
+// The message that answers a booking or a cancel: its type, then the code.
+constexpr uint32_t kPowerAnswer = 3;
 // A control request is a short JSON line; anything longer is not one.
 constexpr size_t kMaxControlLine = 64 * 1024;
 
@@ -40,7 +43,8 @@ bool Session::Step(SimulatedMac& mac) {
     case Phase::kSMC:
       return StepSMC(mac);
     case Phase::kBattery:
-      return StepBattery(mac);
+    case Phase::kRootDomain:
+      return StepProperty(mac);
     case Phase::kControl:
       return StepControl(mac);
     case Phase::kPower:
@@ -66,7 +70,8 @@ bool Session::StepFirstByte(SimulatedMac& mac) {
   if (pending_.empty()) return false;
   uint8_t service = pending_[0];
   if (mac.sleep().asleep() &&
-      (service == kOpenSMC || service == kBatteryService)) {
+      (service == kOpenSMC || service == kBatteryService ||
+       service == kRootDomainService)) {
     return false;
   }
   Consume(1);
@@ -81,6 +86,9 @@ bool Session::StepFirstByte(SimulatedMac& mac) {
     output_.push_back(exists ? 1 : 0);
     if (!exists) End(Ending::kAfterOutput);
     phase_ = exists ? Phase::kBattery : Phase::kDone;
+  } else if (service == kRootDomainService) {
+    output_.push_back(1);
+    phase_ = Phase::kRootDomain;
   } else if (service == kControlRequest) {
     phase_ = Phase::kControl;
   } else if (service == kPowerChannel) {
@@ -110,7 +118,7 @@ bool Session::StepSMC(SimulatedMac& mac) {
   return true;
 }
 
-bool Session::StepBattery(SimulatedMac& mac) {
+bool Session::StepProperty(SimulatedMac& mac) {
   if (pending_.empty() || mac.sleep().asleep()) return false;
   size_t length = pending_[0];
   if (length == 0) {
@@ -120,12 +128,16 @@ bool Session::StepBattery(SimulatedMac& mac) {
   if (pending_.size() < 1 + length) return false;
   std::string name(pending_.begin() + 1, pending_.begin() + 1 + length);
   Consume(1 + length);
-  PropertyAnswer answer = mac.Property(name);
+  PropertyAnswer answer = phase_ == Phase::kBattery
+                              ? mac.Property(name)
+                              : mac.RootDomainProperty(name);
   output_.push_back(answer.tag);
   if (answer.tag == PropertyAnswer::kInteger) {
     PutLittleEndian(output_, static_cast<uint64_t>(answer.integer), 8);
   } else if (answer.tag == PropertyAnswer::kReal) {
     PutLittleEndian(output_, std::bit_cast<uint64_t>(answer.real), 8);
+  } else if (answer.tag == PropertyAnswer::kBoolean) {
+    output_.push_back(answer.boolean ? 1 : 0);
   }
   return true;
 }
@@ -172,30 +184,37 @@ bool Session::StepPower(SimulatedMac& mac) {
   if (pending_.size() < size) return false;
   uint64_t value = 0;
   for (size_t i = size - 1; i >= 1; --i) value = (value << 8) | pending_[i];
-  if (pending_[0] == kAllow) {
-    mac.sleep().Allow(power_client_, static_cast<uint32_t>(value));
-  } else if (pending_[0] == kBook) {
-    mac.sleep().BookWake(power_client_, std::bit_cast<double>(value),
-                         mac.now());
-  } else {
-    mac.sleep().CancelWake(power_client_);
-  }
+  uint8_t message = pending_[0];
   Consume(size);
+  if (message == kAllow) {
+    mac.sleep().Allow(power_client_, static_cast<uint32_t>(value));
+    return true;
+  }
+  int32_t code = message == kBook ? mac.sleep().BookWake(
+                                        power_client_,
+                                        std::bit_cast<double>(value), mac.now())
+                                  : mac.sleep().CancelWake(power_client_);
+  // Notices owed go first, so that the wire keeps the order of events.
+  TakeNotices(mac);
+  PutLittleEndian(output_, kPowerAnswer, 4);
+  PutLittleEndian(output_, static_cast<uint32_t>(code), 4);
   return true;
 }
 
 void Session::Poll(SimulatedMac& mac) {
   while (Step(mac)) {
   }
-  if (phase_ == Phase::kPower) {
-    std::vector<uint8_t> notices = mac.sleep().TakeNotices(power_client_);
-    output_.insert(output_.end(), notices.begin(), notices.end());
-  }
+  if (phase_ == Phase::kPower) TakeNotices(mac);
   if (sleep_ticket_ != 0 && mac.sleep().Finished(sleep_ticket_)) {
     sleep_ticket_ = 0;
     nlohmann::json answer{{"ok", true}, {"state", mac.StateJson()}};
     Answer(answer);
   }
+}
+
+void Session::TakeNotices(SimulatedMac& mac) {
+  std::vector<uint8_t> notices = mac.sleep().TakeNotices(power_client_);
+  output_.insert(output_.end(), notices.begin(), notices.end());
 }
 
 void Session::Release(SimulatedMac& mac) {

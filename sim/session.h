@@ -16,10 +16,12 @@ namespace ampervale::sim {
 // entry (one existence byte, then property names answered by a tag and a
 // value), 0x03 the control channel (one JSON line each way), 0x04 the power
 // channel (one byte "registered", then sleep notices one way and answers
-// and wake bookings the other). Any other first byte, an unknown power
-// message, a zero-length property name or an oversized control line ends
-// the connection without an answer. While the machine sleeps, SMC and
-// battery requests wait.
+// and wake bookings the other; each booking or cancel is answered by a
+// message of type 3 and its IOReturn code), 0x05 the root power domain's
+// registry entry (as the battery's). Any other first byte, an unknown
+// power message, a zero-length property name or an oversized control line
+// ends the connection without an answer. While the machine truly sleeps,
+// SMC, battery and root-domain requests wait.
 class Session {
  public:
   // `handle` is what a successful open greets with. REQUIRES: non-zero.
@@ -54,16 +56,26 @@ class Session {
   Ending ending() const { return ending_; }
 
  private:
-  enum class Phase { kFirstByte, kSMC, kBattery, kControl, kPower, kDone };
+  enum class Phase {
+    kFirstByte,
+    kSMC,
+    kBattery,
+    kRootDomain,
+    kControl,
+    kPower,
+    kDone,
+  };
 
   // Each handles at most one request from pending_; false when more bytes
   // are needed or the session ended.
   bool Step(SimulatedMac& mac);
   bool StepFirstByte(SimulatedMac& mac);
   bool StepSMC(SimulatedMac& mac);
-  bool StepBattery(SimulatedMac& mac);
+  // A property of the battery or the root domain.
+  bool StepProperty(SimulatedMac& mac);
   bool StepControl(SimulatedMac& mac);
   bool StepPower(SimulatedMac& mac);
+  void TakeNotices(SimulatedMac& mac);
   void End(Ending ending);
   void Answer(const nlohmann::json& answer);
   void Consume(size_t count);

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "control/fake_smc_access.h"
 #include "sim/cli_args.h"
 #include "sim/control.h"
 #include "sim/hex.h"
+#include "sim/machine.h"
 #include "smc/smc_packet.h"
 
 namespace ampervale::sim {
@@ -38,10 +40,36 @@ TEST(SessionTest, AnswersAndEndings) {
        "0101ca08000000000000", kOpen},
       {"no battery", "no-battery", "\x02", "00", kAfterOutput},
       {"empty property name", "", {"\x02\x00", 2}, "01", kNow},
+      {"root domain", "", "\x05\x13System Capabilities", "01010300000000000000",
+       kOpen},
+      {"root domain, other property", "", "\x05\x04Nope", "0100", kOpen},
+      {"adapter plugged in", "",
+       "\x02\x11"
+       "ExternalConnected",
+       "010401", kOpen},
+      // Power channel: a booking of 60 s, a cancel; a booking of NaN.
+      {"booked and cancelled",
+       "",
+       {"\x04\x02\0\0\0\0\0\0\x4e\x40\x03", 11},
+       "0103000000000000000300000000000000",
+       kOpen},
+      {"booking of NaN",
+       "",
+       {"\x04\x02\0\0\0\0\0\0\xf8\x7f", 10},
+       "0103000000c20200e0",
+       kOpen},
+      {"booking refused",
+       R"({"command": "sleep", "hours": 1, "refuseBookings": true})",
+       {"\x04\x02\0\0\0\0\0\0\x4e\x40", 10},
+       "0103000000be0200e0",
+       kOpen},
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("firmware"));
-    if (*c.fault) HandleControl(mac, FaultRequest({c.fault}, false));
+    if (*c.fault) {
+      HandleControl(mac, *c.fault == '{' ? nlohmann::json::parse(c.fault)
+                                         : FaultRequest({c.fault}, false));
+    }
     Session session(1);
     // Blocks may arrive split anywhere and joined to the next.
     std::string answer;
@@ -53,6 +81,109 @@ TEST(SessionTest, AnswersAndEndings) {
     if (c.ending != kOpen) {
       EXPECT_EQ("", Feed(session, mac, "\x01")) << c.name << ": after the end";
     }
+  }
+}
+
+// A night turn by turn, as the server plays it: awake, 100 machine seconds
+// pass per real second. Client A books a wake `booking` seconds ahead at
+// every "will sleep", B never; both allow at once. The log has each change
+// of the phase's first two letters, the capabilities as a root-domain
+// request reads them ("-" while it waits) and "*" while the level lags;
+// every notice as CLIENT TYPE:WORD; and at the end the full and dark wakes.
+std::string PlayNight(SimulatedMac& mac, const char* options, double booking) {
+  SleepCycle& sleep = mac.sleep();
+  const uint32_t a = sleep.Register(), b = sleep.Register();
+  nlohmann::json request = nlohmann::json::parse(options);
+  request["command"] = "sleep";
+  uint64_t ticket = HandleControl(mac, request)[kSleepTicket];
+  std::string log, last;
+  for (double real = 0.05; !sleep.Finished(ticket) && real < 60; real += 0.05) {
+    if (!sleep.asleep()) mac.Advance(5);
+    sleep.Turn(mac, real);
+    Session probe(1);
+    std::string caps = Feed(probe, mac, "\x05\x13System Capabilities");
+    std::string phase =
+        sleep.StateJson()["phase"].get<std::string>().substr(0, 2) +
+        (caps.empty() ? "-" : caps.substr(5, 1)) +
+        (mac.Property("CurrentCapacity").integer != mac.CurrentCapacity() ? "*"
+                                                                          : "");
+    if (phase != last) log += " " + (last = phase);
+    for (uint32_t client : {a, b}) {
+      Bytes bytes = sleep.TakeNotices(client);
+      for (auto at = bytes.begin(); at + 8 <= bytes.end(); at += 8) {
+        uint64_t type = LittleEndianValue({at, at + 4}),
+                 word = LittleEndianValue({at + 4, at + 8});
+        log += (client == a ? " A" : " B") + std::to_string(type) + ":" +
+               std::to_string(word);
+        if (type == 1 && client == a) sleep.BookWake(a, booking, mac.now());
+        if (type == 1) sleep.Allow(client, static_cast<uint32_t>(word));
+      }
+    }
+  }
+  const nlohmann::json state = sleep.StateJson();
+  return log.substr(1) + " F" + state["fullWakes"].dump() + " D" +
+         state["darkWakes"].dump();
+}
+
+TEST(SleepCycleTest, PhasesNoticesAndCapabilities) {
+  static const struct {
+    const char* options;
+    double booking;
+    const char* log;
+  } cases[] = {
+      {R"({"hours": 2})", 3600,
+       "no1 A1:1 B1:1 as- no1 A2:1 A1:2 B2:0 B1:2 as- aw3 A2:0 B2:0 F1 D0"},
+      {R"({"hours": 2, "linger": 10, "fullWakeSeconds": 30})", 3600,
+       "no1 A1:1 B1:1 li1 as- fu3 A2:1 B2:0 no1 A1:2 B1:2 li1 as- aw3 A2:0 "
+       "B2:0 F1 D0"},
+      {R"({"hours": 1.5, "darkWakeEvery": 30, "levelLag": 10})", 1e6,
+       "no1 A1:1 B1:1 as- da1* da1 as- da1* da1 as- aw3* A2:0 B2:0 F0 D2"},
+      {R"({"hours": 1, "pullOutAt": 30, "plugWake": true})", 1e6,
+       "no1 A1:1 B1:1 as- fu3 A2:0 B2:0 no1 A1:2 B1:2 as- aw3 A2:0 B2:0 F1 D0"},
+      {R"({"hours": 1, "pullOutAt": 30})", 1e6,
+       "no1 A1:1 B1:1 as- aw3 A2:0 B2:0 F0 D0"},
+      {R"({"hours": 1, "refuseBookings": true})", 1800,
+       "no1 A1:1 B1:1 as- aw3 A2:0 B2:0 F0 D0"},
+  };
+  for (const auto& c : cases) {
+    SimulatedMac mac(BuiltInMachine("legacy-pair"));
+    EXPECT_EQ(c.log, PlayNight(mac, c.options, c.booking)) << c.options;
+  }
+}
+
+// What the night's events leave: the level and why (the keys, the
+// adapter), ExternalConnected, the highest level of the night.
+TEST(SleepCycleTest, EventsOfTheNight) {
+  static const struct {
+    const char* options;
+    double level;
+    const char* keys;  // set before the sleep
+    const char* outcome;
+  } cases[] = {
+      {R"({"hours": 1, "keysResetAt": 30})", 50, "CH0B 02, CH0I 01",
+       "72 % adapter supplying power, plugged, highest 72.2"},
+      {R"({"hours": 1, "rateChangeAt": 30, "rateAfter": 0})", 50, "",
+       "72 % adapter supplying power, plugged, highest 72.5"},
+      {R"({"hours": 1.5, "hold80Hours": 1, "rateAbove80": 10})", 75, "",
+       "85 % adapter supplying power, plugged, highest 85.0"},
+      {R"({"hours": 1, "pullOutAt": 30})", 50, "",
+       "72 % adapter unplugged, unplugged, highest 72.5"},
+  };
+  for (const auto& c : cases) {
+    MachineDescription machine = BuiltInMachine("legacy-pair");
+    machine.battery.level = c.level;
+    SimulatedMac mac(machine);
+    for (const auto& [key, value] : KeysFromText(c.keys))
+      mac.smc().SetValue(key, value);
+    PlayNight(mac, c.options, 1e6);
+    const nlohmann::json state = mac.StateJson();
+    char outcome[128];
+    std::snprintf(
+        outcome, sizeof outcome, "%d %% %s, %s, highest %.1f",
+        state["battery"]["percentage"].get<int>(), mac.Reason().c_str(),
+        mac.Property("ExternalConnected").boolean ? "plugged" : "unplugged",
+        state["sleep"]["highestLevel"].get<double>());
+    EXPECT_EQ(c.outcome, std::string(outcome)) << c.options;
   }
 }
 

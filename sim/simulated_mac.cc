@@ -29,6 +29,20 @@ PropertyAnswer IntegerAnswer(int64_t value) {
   return {.tag = PropertyAnswer::kInteger, .integer = value};
 }
 
+PropertyAnswer BooleanAnswer(bool value) {
+  return {.tag = PropertyAnswer::kBoolean, .boolean = value};
+}
+
+std::string RateText(double percent_per_hour) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%g %%/h", percent_per_hour);
+  return text;
+}
+
+// The keys a hibernation may set back: the inhibit and adapter keys.
+constexpr const char* kChargeControlKeys[] = {"CH0B", "CH0C", "CHTE",
+                                              "CH0I", "CH0J", "CHIE"};
+
 nlohmann::json WritesJson(const std::vector<SMCWrite>& writes) {
   nlohmann::json list = nlohmann::json::array();
   for (const SMCWrite& write : writes) {
@@ -57,9 +71,20 @@ PropertyAnswer SimulatedMac::Property(std::string_view name) const {
   if (const Fault* fault = smc_.faults().FindCapacity(name)) {
     return FaultAnswer(fault->value);
   }
-  if (name == "CurrentCapacity") return IntegerAnswer(CurrentCapacity());
+  if (name == "CurrentCapacity") {
+    return IntegerAnswer(
+        CapacityOf(sleep_.LaggingLevel(now_).value_or(battery_.level)));
+  }
   if (name == "MaxCapacity") return IntegerAnswer(machine_.max_capacity);
+  if (name == "ExternalConnected") {
+    return BooleanAnswer(machine_.adapter_connected);
+  }
   return {};
+}
+
+PropertyAnswer SimulatedMac::RootDomainProperty(std::string_view name) const {
+  if (name != "System Capabilities") return {};
+  return IntegerAnswer(static_cast<int64_t>(sleep_.Capabilities()));
 }
 
 void SimulatedMac::Advance(double seconds) {
@@ -84,6 +109,48 @@ void SimulatedMac::SetLevel(double percent) {
   sim::Advance(battery_, Controls(), 0);
 }
 
+bool SimulatedMac::PlugAdapter(bool connected) {
+  if (machine_.adapter_connected == connected) return false;
+  machine_.adapter_connected = connected;
+  Note(connected ? "adapter plugged in" : "adapter pulled out");
+  return true;
+}
+
+void SimulatedMac::ResetChargeKeys() {
+  std::string reset;
+  for (const char* key : kChargeControlKeys) {
+    auto initial = machine_.keys.find(key);
+    if (initial == machine_.keys.end()) continue;
+    smc_.SetValue(key, initial->second);
+    reset += std::string(" ") + key + " " + ToHex(initial->second);
+  }
+  Note("charge-control keys back to their first values:" +
+       (reset.empty() ? std::string(" none") : reset));
+}
+
+void SimulatedMac::SetChargeRate(double percent_per_hour) {
+  battery_.charge_rate = percent_per_hour;
+  Note("charge rate now " + RateText(percent_per_hour));
+}
+
+void SimulatedMac::SetChargeRateAbove80(double percent_per_hour) {
+  battery_.charge_rate_above_80 = percent_per_hour;
+  Note("charge rate above 80 % now " + RateText(percent_per_hour));
+}
+
+void SimulatedMac::HoldAt80(bool hold) {
+  if (battery_.held_at_80 == hold) return;
+  battery_.held_at_80 = hold;
+  Note(hold ? "optimized charging holds the battery at 80 %"
+            : "optimized charging lets the battery charge on");
+}
+
+void SimulatedMac::RestoreCharging() {
+  battery_.charge_rate = machine_.battery.charge_rate;
+  battery_.charge_rate_above_80 = machine_.battery.charge_rate_above_80;
+  battery_.held_at_80 = false;
+}
+
 ChargeControls SimulatedMac::Controls() const {
   return ReadChargeControls(smc_, machine_.adapter_key,
                             machine_.adapter_connected);
@@ -104,11 +171,14 @@ std::string SimulatedMac::Led() const {
 }
 
 int64_t SimulatedMac::CurrentCapacity() const {
+  return CapacityOf(battery_.level);
+}
+
+int64_t SimulatedMac::CapacityOf(double level) const {
   // The small allowance keeps a level of exactly 80.0 at 80 % after the
   // round trip through an integer capacity.
   return static_cast<int64_t>(std::floor(
-      battery_.level * static_cast<double>(machine_.max_capacity) / 100 +
-      1e-9));
+      level * static_cast<double>(machine_.max_capacity) / 100 + 1e-9));
 }
 
 void SimulatedMac::Note(std::string text) {
@@ -126,6 +196,7 @@ nlohmann::json SimulatedMac::StateJson() const {
   return {
       {"machine", machine_.name},
       {"time", now_},
+      {"timeScale", time_scale_},
       {"battery",
        {{"present", BatteryServiceExists()},
         {"level", battery_.level},

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
-#include <utility>
 
 #include "common/native_control_error.h"
 #include "sim/simulated_mac.h"
@@ -12,70 +12,37 @@ namespace ampervale::sim {
 
 namespace {
 
-constexpr uint32_t kWillSleep = 1;
-constexpr uint32_t kHasWoken = 2;
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", seconds);
+  return text;
+}
 
 }  // namespace
 
-uint32_t SleepCycle::Register() {
-  do {
-    ++last_client_;
-  } while (last_client_ == 0 || clients_.contains(last_client_));
-  clients_[last_client_];
-  return last_client_;
-}
-
-void SleepCycle::Deregister(uint32_t client) { clients_.erase(client); }
-
-void SleepCycle::Allow(uint32_t client, uint32_t notice) {
-  auto found = clients_.find(client);
-  if (found != clients_.end() && notice == notice_) {
-    found->second.owes_answer = false;
-  }
-}
-
-void SleepCycle::BookWake(uint32_t client, double seconds, double now) {
-  auto found = clients_.find(client);
-  if (found == clients_.end() || !std::isfinite(seconds) || seconds < 0) {
-    return;
-  }
-  found->second.wake_at = now + seconds;
-}
-
-void SleepCycle::CancelWake(uint32_t client) {
-  auto found = clients_.find(client);
-  if (found != clients_.end()) found->second.wake_at.reset();
-}
-
-std::vector<uint8_t> SleepCycle::TakeNotices(uint32_t client) {
-  auto found = clients_.find(client);
-  if (found == clients_.end()) return {};
-  return std::exchange(found->second.notices, {});
-}
-
-uint64_t SleepCycle::RequestSleep(SimulatedMac& mac, double seconds) {
+uint64_t SleepCycle::RequestSleep(SimulatedMac& mac,
+                                  const SleepOptions& options) {
   if (phase_ != Phase::kAwake) {
     throw NativeControlError("The machine is already going to sleep");
   }
-  sleep_ends_ = mac.now() + seconds;
+  options_ = options;
+  sleep_ends_ = mac.now() + options.hours * 3600;
+  events_ = NightEvents(options, mac.now(), sleep_ends_);
+  next_dark_.reset();
+  if (options.dark_wake_every) {
+    next_dark_ = mac.now() + *options.dark_wake_every * 60;
+  }
   wakes_this_sleep_ = 0;
+  full_wakes_ = dark_wakes_ = 0;
+  highest_level_ = mac.battery().level;
+  if (options.rate_above_80) mac.SetChargeRateAbove80(*options.rate_above_80);
+  if (options.hold_80_hours.value_or(0) > 0) mac.HoldAt80(true);
   Notify(mac);
   return ++requested_;
 }
 
-void SleepCycle::Send(uint32_t type, uint32_t notice) {
-  for (auto& [number, client] : clients_) {
-    for (uint32_t value : {type, notice}) {
-      for (int i = 0; i < 4; ++i) {
-        client.notices.push_back(static_cast<uint8_t>(value >> (8 * i)));
-      }
-    }
-    if (type == kWillSleep) client.owes_answer = true;
-  }
-}
-
 void SleepCycle::Notify(SimulatedMac& mac) {
-  Send(kWillSleep, ++notice_);
+  SendWillSleep();
   notified_at_.reset();  // stamped by the next turn
   phase_ = Phase::kNotifying;
   mac.Note("will sleep: notice " + std::to_string(notice_) + " to " +
@@ -86,11 +53,27 @@ void SleepCycle::Turn(SimulatedMac& mac, double real_now) {
   double elapsed = std::max(real_now - last_real_, 0.0);
   last_real_ = real_now;
   if (!notified_at_) notified_at_ = real_now;
+  if (phase_ == Phase::kAwake) return;
+  Track(mac);
   if (phase_ == Phase::kAsleep) {
     SleepOn(mac, elapsed);
     return;
   }
-  if (phase_ != Phase::kNotifying) return;
+  ApplyEvents(mac);
+  if (phase_ == Phase::kNotifying) {
+    CheckAnswers(mac, real_now);
+  } else if (Due(period_ends_, mac.now())) {
+    // A full wake ends in "will sleep"; lingering and dark wakes end in
+    // sleep without a word.
+    if (phase_ == Phase::kFullWake) {
+      Notify(mac);
+    } else {
+      FallAsleep(mac);
+    }
+  }
+}
+
+void SleepCycle::CheckAnswers(SimulatedMac& mac, double real_now) {
   auto owed = static_cast<size_t>(
       std::count_if(clients_.begin(), clients_.end(),
                     [](const auto& each) { return each.second.owes_answer; }));
@@ -102,11 +85,24 @@ void SleepCycle::Turn(SimulatedMac& mac, double real_now) {
     for (auto& [number, client] : clients_) client.owes_answer = false;
   }
   longest_answer_ = std::max(longest_answer_, real_now - *notified_at_);
-  FallAsleep(mac);
+  double linger = options_.linger.value_or(0);
+  if (linger <= 0) {
+    FallAsleep(mac);
+    return;
+  }
+  phase_ = Phase::kLingering;
+  period_ends_ = mac.now() + linger;
+  mac.Note("lingering dark for " + SecondsText(linger));
 }
 
 void SleepCycle::FallAsleep(SimulatedMac& mac) {
   phase_ = Phase::kAsleep;
+  level_asleep_ = mac.battery().level;
+  // Dark wakes keep their times from the start of the sleep; those that
+  // fell in an awake period are skipped.
+  while (next_dark_ && Due(*next_dark_, mac.now())) {
+    *next_dark_ += *options_.dark_wake_every * 60;
+  }
   std::optional<double> wake = WakeBeforeEnd();
   asleep_until_ = wake.value_or(sleep_ends_);
   mac.Note("asleep until " + ClockText(asleep_until_) +
@@ -114,73 +110,98 @@ void SleepCycle::FallAsleep(SimulatedMac& mac) {
 }
 
 void SleepCycle::SleepOn(SimulatedMac& mac, double real_seconds) {
-  std::optional<double> wake = WakeBeforeEnd();
-  double until = wake.value_or(sleep_ends_);
-  double step = real_seconds * speed_;
-  if (mac.now() + step < until) {
+  double budget = real_seconds * speed_;
+  while (phase_ == Phase::kAsleep) {
+    double step = std::max(NextStop() - mac.now(), 0.0);
+    if (budget < step) {
+      mac.Advance(budget);
+      Track(mac);
+      return;
+    }
     mac.Advance(step);
+    budget -= step;
+    Track(mac);
+    ReachStop(mac);
+  }
+}
+
+void SleepCycle::ReachStop(SimulatedMac& mac) {
+  std::optional<double> wake = WakeBeforeEnd();
+  if (wake && Due(*wake, mac.now())) {
+    FullWake(mac, /*booked=*/true);
+  } else if (Due(sleep_ends_, mac.now())) {
+    Finish(mac);
+  } else if (events_.Next() && Due(*events_.Next(), mac.now())) {
+    ApplyEvents(mac);
+  } else if (next_dark_ && Due(*next_dark_, mac.now())) {
+    DarkWake(mac);
+  }
+}
+
+void SleepCycle::ApplyEvents(SimulatedMac& mac) {
+  bool plugged = events_.ApplyDue(mac);
+  if (plugged && options_.plug_wake &&
+      (phase_ == Phase::kAsleep || phase_ == Phase::kDarkWake)) {
+    FullWake(mac, /*booked=*/false);
+  }
+}
+
+void SleepCycle::DarkWake(SimulatedMac& mac) {
+  ++dark_wakes_;
+  phase_ = Phase::kDarkWake;
+  double seconds = options_.dark_wake_seconds.value_or(kDefaultDarkWakeSeconds);
+  period_ends_ = mac.now() + seconds;
+  StartLag(mac.now());
+  mac.Note("dark wake " + std::to_string(dark_wakes_) + " for " +
+           SecondsText(seconds));
+}
+
+void SleepCycle::FullWake(SimulatedMac& mac, bool booked) {
+  ++full_wakes_;
+  SendHasWoken(mac.now(), booked);
+  StartLag(mac.now());
+  double seconds =
+      booked ? options_.full_wake_seconds.value_or(0) : kPlugWakeSeconds;
+  if (booked) {
+    ++wakes_served_;
+    ++wakes_this_sleep_;
+    mac.Note("booked wake " + std::to_string(wakes_this_sleep_) +
+             (seconds > 0 ? ": full wake for " + SecondsText(seconds) : ""));
+  } else {
+    mac.Note("plug wake: full wake for " + SecondsText(seconds));
+  }
+  if (seconds <= 0) {
+    Notify(mac);
     return;
   }
-  mac.Advance(until - mac.now());
-  Wake(mac, wake.has_value());
+  phase_ = Phase::kFullWake;
+  period_ends_ = mac.now() + seconds;
 }
 
-void SleepCycle::Wake(SimulatedMac& mac, bool booked) {
-  Send(kHasWoken, notice_);
-  if (!booked) {
-    phase_ = Phase::kAwake;
-    ++completed_;
-    mac.Note("awake");
-    return;
-  }
-  ++wakes_served_;
-  ++wakes_this_sleep_;
-  for (auto& [number, client] : clients_) {
-    // Machine time adds up in steps: allow for their rounding.
-    if (client.wake_at && *client.wake_at <= mac.now() + 1e-6) {
-      client.wake_at.reset();
-    }
-  }
-  mac.Note("booked wake " + std::to_string(wakes_this_sleep_));
-  Notify(mac);
+void SleepCycle::Finish(SimulatedMac& mac) {
+  SendHasWoken(mac.now(), /*booked=*/false);
+  StartLag(mac.now());
+  phase_ = Phase::kAwake;
+  ++completed_;
+  mac.RestoreCharging();
+  mac.Note("awake: " + NightText());
 }
 
-std::optional<double> SleepCycle::WakeBeforeEnd() const {
-  std::optional<double> earliest;
-  for (const auto& [number, client] : clients_) {
-    if (client.wake_at && (!earliest || *client.wake_at < *earliest)) {
-      earliest = client.wake_at;
-    }
-  }
-  if (!earliest || *earliest >= sleep_ends_ ||
-      wakes_this_sleep_ >= kMaxWakesPerSleep) {
-    return std::nullopt;
-  }
-  return earliest;
+void SleepCycle::StartLag(double now) {
+  lag_ends_ = now + options_.level_lag.value_or(0);
 }
 
-std::string SleepCycle::Summary() const {
-  std::string phase = phase_ == Phase::kAwake ? "awake"
-                      : phase_ == Phase::kAsleep
-                          ? "asleep until " + ClockText(asleep_until_)
-                          : "going to sleep";
-  return phase + "; " + std::to_string(clients_.size()) + " client(s), " +
-         std::to_string(wakes_served_) + " booked wake(s) served, " +
-         std::to_string(late_answers_) + " late answer(s)";
+void SleepCycle::Track(const SimulatedMac& mac) {
+  highest_level_ = std::max(highest_level_, mac.battery().level);
 }
 
-nlohmann::json SleepCycle::StateJson() const {
-  nlohmann::json booked = nlohmann::json::array();
-  for (const auto& [number, client] : clients_) {
-    if (client.wake_at) booked.push_back(*client.wake_at);
+double SleepCycle::NextStop() const {
+  double stop = sleep_ends_;
+  for (std::optional<double> at :
+       {WakeBeforeEnd(), events_.Next(), next_dark_}) {
+    if (at) stop = std::min(stop, *at);
   }
-  return {{"asleep", asleep()},
-          {"goingToSleep", phase_ == Phase::kNotifying},
-          {"registered", clients_.size()},
-          {"bookedWakes", booked},
-          {"scheduledWakesServed", wakes_served_},
-          {"lateAnswers", late_answers_},
-          {"longestAnswerSeconds", longest_answer_}};
+  return stop;
 }
 
 }  // namespace ampervale::sim
