@@ -158,8 +158,10 @@ class IOKitPowerNotices final : public PowerNotices {
     return code;
   }
 
-  // A refused cancel (at the table's limit even a cancel is refused) leaves
-  // the wake for the next registration to try again.
+  // Only the daemon registers, one run at a time (its lock), so a wake under
+  // this system's name that this registration does not hold is a dead
+  // run's. A refused cancel (at the table's limit even a cancel is refused)
+  // leaves the wake for the next registration to try again.
   void CancelLeftoverWakes() override {
     CFHeld<CFArrayRef> list(IOPMCopyScheduledPowerEvents());
     if (list == nullptr || CFGetTypeID(list.get()) != CFArrayGetTypeID()) {
