@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds ampctl and ampkey for arm64 and x86_64 macOS on Linux, and the unit
-# tests for arm64 with IOKit and with the simulated platform, through the
-# project's own Apple build, with zig as the compiler and the IOKit and
-# CoreFoundation declarations of cmake/apple-sdk, warnings as errors. Fails
+# Builds ampctl, ampkey and the wake check's program (tests/mac) for arm64
+# and x86_64 macOS on Linux, and the unit tests for arm64 with IOKit and
+# with the simulated platform, through the project's own Apple build, with
+# zig as the compiler and the IOKit and CoreFoundation declarations of
+# cmake/apple-sdk, warnings as errors. Fails
 # when a source or a test stops compiling or linking for macOS (a Linux-only
 # call, a seam that no longer builds, a call newer than macOS 11) or when a
 # program loads anything beyond IOKit, CoreFoundation, libSystem and libc++.
@@ -69,7 +70,7 @@ with_tests=(-DBUILD_TESTING=ON -DAMPERVALE_GTEST_ROOT="$gtest/root"
 
 for arch in arm64 x86_64; do
   build=$out/$arch
-  targets=(ampctl ampkey)
+  targets=(ampctl ampkey mac_wake_check)
   options=(-DBUILD_TESTING=OFF)
   if [[ $arch == "$tests_arch" ]]; then
     targets+=(ampervale_tests)
@@ -118,5 +119,5 @@ for probe in "${probes[@]}"; do
   fi
 done
 [[ $failures -eq 0 ]] || exit 1
-echo "macOS check passed: ampctl and ampkey for arm64 and x86_64," \
-  "ampervale_tests for $tests_arch with IOKit and with the simulated platform"
+echo "macOS check passed: ampctl, ampkey and mac_wake_check for arm64 and" \
+  "x86_64, ampervale_tests for $tests_arch with IOKit and with the simulated platform"

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -6,10 +7,14 @@
 namespace ampervale {
 
 // fsync() here only hands the data to the drive, whose cache can still lose
-// it on power loss; F_FULLFSYNC asks the drive to write it out. File systems
-// without F_FULLFSYNC (network shares) get the best they offer.
+// it on power loss; F_FULLFSYNC asks the drive to write it out. A file
+// system that does not offer F_FULLFSYNC (a network share) says so with one
+// of these, and gets the best it offers; any other failure (EIO, EINTR, a
+// full disk) is the flush failing and must not pass as done.
 bool SyncFileData(int descriptor) {
-  return fcntl(descriptor, F_FULLFSYNC) == 0 || fsync(descriptor) == 0;
+  if (fcntl(descriptor, F_FULLFSYNC) == 0) return true;
+  if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) return false;
+  return fsync(descriptor) == 0;
 }
 
 bool SyncDirectory(int descriptor) { return SyncFileData(descriptor); }

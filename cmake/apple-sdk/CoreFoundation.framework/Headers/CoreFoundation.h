@@ -87,6 +87,7 @@ extern const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks;
 void CFRelease(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 
+CFTypeID CFStringGetTypeID(void);
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                       CFStringEncoding encoding);
 CFIndex CFStringGetLength(CFStringRef theString);
@@ -100,10 +101,19 @@ CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType,
                            const void* valuePtr);
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType,
                          void* valuePtr);
+Boolean CFNumberIsFloatType(CFNumberRef number);
 
+CFTypeID CFBooleanGetTypeID(void);
+Boolean CFBooleanGetValue(CFBooleanRef boolean);
+
+CFTypeID CFArrayGetTypeID(void);
+CFIndex CFArrayGetCount(CFArrayRef theArray);
+const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex idx);
 CFArrayRef CFArrayCreate(CFAllocatorRef allocator, const void** values,
                          CFIndex numValues, const CFArrayCallBacks* callBacks);
 
+CFTypeID CFDictionaryGetTypeID(void);
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 CFMutableDictionaryRef CFDictionaryCreateMutable(
     CFAllocatorRef allocator, CFIndex capacity,
     const CFDictionaryKeyCallBacks* keyCallBacks,
@@ -125,7 +135,8 @@ CFStringRef CFErrorCopyDescription(CFErrorRef err) API_AVAILABLE(macos(10.5));
 }
 #endif
 
-// Dates, for booking the system's wakes (IOKit/pwr_mgt/IOPMLib.h).
+// Dates, for booking and listing the system's wakes
+// (IOKit/pwr_mgt/IOPMLib.h).
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -134,6 +145,8 @@ typedef CFTimeInterval CFAbsoluteTime;
 typedef const struct __CFDate* CFDateRef;
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 CFDateRef CFDateCreate(CFAllocatorRef allocator, CFAbsoluteTime at);
+CFTypeID CFDateGetTypeID(void);
+CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate);
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,7 @@ typedef kern_return_t IOReturn;
 #define kIOReturnSuccess KERN_SUCCESS
 #define kIOReturnError iokit_common_err(0x2bc)
 #define kIOReturnNotPrivileged iokit_common_err(0x2c1)
+#define kIOReturnBadArgument iokit_common_err(0x2c2)
 #define kIOReturnNotResponding iokit_common_err(0x2ed)
 
 #endif  // IOKIT_IORETURN_H_

@@ -5,13 +5,12 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
+#include <IOKit/pwr_mgt/IOPMKeys.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define kIOPMAutoWake "wake"
 
 io_connect_t IORegisterForSystemPower(void* refcon,
                                       IONotificationPortRef* thePortRef,
@@ -24,6 +23,8 @@ IOReturn IOPMSchedulePowerEvent(CFDateRef time_to_wake, CFStringRef my_id,
 IOReturn IOPMCancelScheduledPowerEvent(CFDateRef time_to_wake,
                                        CFStringRef my_id,
                                        CFStringRef wake_or_power_on);
+// Released by the caller; NULL when nothing is scheduled.
+CFArrayRef IOPMCopyScheduledPowerEvents(void);
 
 #ifdef __cplusplus
 }
