@@ -57,12 +57,16 @@ SleepPlan PlanSleep(const SleepInputs& inputs) {
   return PlanCharging(inputs, plan);
 }
 
-void ChargeRate::Measured(int64_t gained, double seconds) {
+void ChargeRate::Measured(double gained, double seconds) {
   if (gained <= 0 || !(seconds > 0)) {
     perHour_.reset();
     return;
   }
-  perHour_ = static_cast<double>(gained) / seconds * kSecondsPerHour;
+  // A rate that seems to collapse is more likely a battery held for part
+  // of the stretch (macOS's 80 % hold ending, a level that lagged) than a
+  // charger that slowed that much: it falls by half at most.
+  double floor = perHour_.value_or(kFastestPerHour / 2) / 2;
+  perHour_ = std::max(floor, gained / seconds * kSecondsPerHour);
 }
 
 double ChargeRate::planningPerHour() const {

@@ -56,13 +56,15 @@ SleepPlan PlanSleep(const SleepInputs& inputs);
 
 // The charge rate measured over the daemon's own booked wakes, and the
 // rate it plans with: twice the last measurement, never more than the
-// fastest bound, which it also plans with when it knows nothing.
+// fastest bound, which it also plans with when it knows nothing. A
+// measurement falls at most to half the one before (half of half the
+// fastest bound after none).
 class ChargeRate {
  public:
   // The battery gained `gained` whole percents over `seconds` asleep. A
   // gain of 0 says nothing about the rate (a battery held, lagging or on
   // its own): it forgets what it knew.
-  void Measured(int64_t gained, double seconds);
+  void Measured(double gained, double seconds);
   void Forget() { perHour_.reset(); }
   double planningPerHour() const;
   std::optional<double> perHour() const { return perHour_; }

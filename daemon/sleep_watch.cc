@@ -218,7 +218,10 @@ std::optional<int64_t> SleepWatch::FreshLevel() {
 SleepPlan SleepWatch::LearnAndPlan(SleepInputs inputs) {
   std::optional<double> slept = std::exchange(ownWakeAfter_, std::nullopt);
   bool measured = slept && charging_ && plannedLevel_ && inputs.level;
-  if (measured) rate_.Measured(*inputs.level - *plannedLevel_, *slept);
+  if (measured) {
+    rate_.Measured(static_cast<double>(*inputs.level - *plannedLevel_),
+                   *slept);
+  }
   inputs.percentPerHour = rate_.planningPerHour();
   SleepPlan plan = PlanSleep(inputs);
   bool stalled = measured && *inputs.level <= *plannedLevel_;

@@ -99,23 +99,26 @@ TEST(SleepPlanTest, DecidesBeforeEverySleep) {
   }
 }
 
-// Twice the last measurement, at most the fastest; a gain of 0 forgets.
+// Twice the last measurement, at most the fastest; a gain of 0 forgets; a
+// measurement falls at most by half.
 TEST(ChargeRateTest, PlansWithTwiceWhatItMeasured) {
   static const struct {
-    int64_t gained;
-    double seconds, planning;
+    std::optional<double> before;  // the gain over an hour measured first
+    double gained, seconds, planning;
   } cases[] = {
-      {19, 1412, 2 * 19 / 1412. * 3600},
-      {30, 1412, 102},
-      {0, 1412, 102},
-      {-2, 1412, 102},
-      {5, 0, 102},
+      {7, 19, 1412, 2 * 19 / 1412. * 3600},
+      {7, 30, 1412, 102},
+      {7, 0, 1412, 102},
+      {7, -2, 1412, 102},
+      {7, 5, 0, 102},
+      {40, 1, 3600, 40},
+      {{}, 1, 353, 51},
   };
   for (const auto& c : cases) {
     ChargeRate rate;
-    rate.Measured(7, 3600);
+    if (c.before) rate.Measured(*c.before, 3600);
     rate.Measured(c.gained, c.seconds);
-    EXPECT_NEAR(c.planning, rate.planningPerHour(), 1e-9) << c.gained;
+    EXPECT_NEAR(c.planning, rate.planningPerHour(), 1e-9) << &c - cases;
   }
 }
 

@@ -30,7 +30,7 @@ plain, limit 90|$profile|40|90|50|
 dark wakes hourly (night)|$profile|40|80|50|--dark-wake-every 60 --dark-wake-seconds 20 --linger 15
 dark wakes from 79 (night)|$profile|79|80|50|--dark-wake-every 60 --dark-wake-seconds 20 --linger 15
 rate doubles after 25 min|$profile|40|80|50|--rate-change-at 25 --rate-after 100
-slower above 80, limit 90|$profile|40|90|50|--rate-above-80 20
+slower above 80, limit 90|$profile|40|90|50|--above-80 20
 level lags each wake|$profile|40|80|50|--level-lag 10
 80 % hold for 3 h, limit 90|$profile|70|90|50|--hold-80-hours 3
 on battery all night|$profile|60|80|50|--pull-out-at 0
@@ -63,16 +63,24 @@ night() {
   local dir
   dir=$(mktemp -d "$out/night.XXXXXX")
   mkdir -p "$dir/Library" "$dir/sim"
+  # Two options set the machine, not the sleep: --unplugged, --above-80 N.
+  local above80=""
   if [[ "$options" == *--unplugged* ]]; then
     unplugged=true
     options=${options//--unplugged/}
+  fi
+  if [[ "$options" =~ --above-80\ ([0-9.]+) ]]; then
+    above80=${BASH_REMATCH[1]}
+    options=${options//"--above-80 $above80"/}
   fi
   "$bin/ampsim" profile "$profile" | python3 -c '
 import json, sys
 machine = json.load(sys.stdin)
 machine["battery"]["chargePercentPerHour"] = float(sys.argv[1])
 machine["adapter"]["connected"] = sys.argv[2] != "true"
-print(json.dumps(machine))' "$rate" "$unplugged" >"$dir/machine.json"
+if sys.argv[3]:
+    machine["battery"]["chargePercentPerHourAbove80"] = float(sys.argv[3])
+print(json.dumps(machine))' "$rate" "$unplugged" "$above80" >"$dir/machine.json"
   local socket="$dir/sim/smc.sock"
   "$bin/ampsim" serve --socket "$socket" --machine "$dir/machine.json" \
     --level "$start" --time-scale "$scale" --trace "$dir/night.tsv" \
