@@ -52,8 +52,8 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
 }
 
 // Clients reach the socket by its path: a link on it is followed only when
-// it is root's (or the user's running the simulator), in a folder that
-// passes, since nobody else can then point it elsewhere.
+// root or the user running the simulator owns it, in a folder that passes,
+// since nobody else can then point it elsewhere.
 TEST(ListeningSocketTest, FollowsOnlyLinksNobodyElseCanRepoint) {
   const testing::ScratchDirectory scratch;
   const fs::path links = scratch.path() / "links", link = links / "sim";

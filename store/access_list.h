@@ -22,10 +22,11 @@ inline constexpr char kUnknownAccessList[] =
 // there is none. Throws FileSystemError naming `path` when the list cannot
 // be read. One implementation per platform, chosen by CMake.
 //
-// Of the entry open as `descriptor`, whose path `path` is, for messages.
+// This one reads the list of the entry open as `descriptor`; `path` names
+// it in messages.
 std::string AccessListReason(int descriptor, const std::filesystem::path& path);
-// Of the entry at `path`, not followed when it is a symbolic link: for one
-// that is not held open, below folders that passed already.
+// This one reads it by `path`, not followed when it is a symbolic link: for
+// an entry that is not held open, below folders that passed already.
 std::string AccessListReason(const std::filesystem::path& path);
 
 // Linux only: the judgement above of a list as the kernel encodes it in the

@@ -81,7 +81,7 @@ struct CheckedParent {
 // checked is what the kernel reaches. A missing directory is made with
 // mode 0700 under Missing::kCreate and is a FileSystemError under kFail; so
 // is a link followed more than 40 times. `reached`, when given, receives
-// each directory the walk enters, outermost first.
+// each directory checked, outermost first.
 CheckedParent WalkToParent(
     const std::filesystem::path& path, const WalkRule& rule,
     std::vector<std::filesystem::path>* reached = nullptr);
