@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,22 +39,16 @@ void CheckLength(const std::string& path) {
   }
 }
 
-// The folder of `path` with every link in it resolved (macOS's /tmp is
-// one), then opened through checked parents.
+// The folder of `path`, opened through checked parents, and the socket's
+// path through it. A link on the way is followed only when root (or the
+// user running this) owns it, in a folder that passed: a Mac's /tmp.
 std::string CheckedFolder(const std::string& path, UniqueFd& folder) {
-  const std::filesystem::path parent =
-      std::filesystem::path(path).parent_path();
-  char resolved[PATH_MAX];
-  if (realpath(parent.empty() ? "." : parent.c_str(), resolved) == nullptr) {
-    Fail("find the folder of", path);
-  }
-  const std::filesystem::path socket =
-      std::filesystem::path(resolved) / std::filesystem::path(path).filename();
-  FileDescriptor opened =
-      OpenCheckedParent(socket, "Socket folder is unsafe: ", Missing::kFail);
-  folder = UniqueFd(opened.get());
-  opened.release();
-  return socket.native();
+  const std::filesystem::path socket = std::filesystem::absolute(path);
+  CheckedParent opened = WalkToParent(
+      socket, {.refusal = "Socket folder is unsafe: ", .followOwnLinks = true});
+  folder = UniqueFd(opened.descriptor.get());
+  opened.descriptor.release();
+  return (opened.path / socket.filename()).native();
 }
 
 bool SomeoneListens(const sockaddr_un& address) {

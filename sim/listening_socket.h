@@ -17,8 +17,12 @@ namespace ampervale::sim {
 // The simulator may run as root, and anyone may ask it to change the
 // socket's mode, so the socket's folder must be one that only root, the
 // effective user and the trusted groups can change, as the backend's own
-// folders (store/checked_path.h); the folder is held open and every later
-// step on the socket's entry goes through it, never through a path.
+// folders (store/checked_path.h). Clients reach the socket by its path, so
+// a symbolic link on the way is followed only when root (or the user
+// running the simulator) owns it, in a folder that passes the same rule,
+// as a Mac's /tmp: nobody else can point it elsewhere later. The folder is
+// held open and every later step on the socket's entry goes through it,
+// never through a path.
 class ListeningSocket {
  public:
   // Binds, listens (non-blocking) and sets the mode. Throws

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,30 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
     EXPECT_TRUE(*c.error ||
                 fs::status(victim).permissions() == fs::perms::owner_read)
         << error;
+  }
+}
+
+// Clients reach the socket by its path: a link on it is followed only when
+// root or the user running the simulator owns it, in a folder that passes,
+// since nobody else can then point it elsewhere.
+TEST(ListeningSocketTest, FollowsOnlyLinksNobodyElseCanRepoint) {
+  const testing::ScratchDirectory scratch;
+  const fs::path links = scratch.path() / "links", link = links / "sim";
+  fs::create_directory(scratch.path() / "real");
+  fs::create_directory(links);
+  fs::permissions(links, fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink("../real", link);
+  for (const uid_t owner : {geteuid(), 12345u}) {
+    if (owner != geteuid() && geteuid() != 0) continue;
+    lchown(link.c_str(), owner, owner);
+    EXPECT_EQ(owner == geteuid()
+                  ? "(nothing thrown)"
+                  : "Socket folder is unsafe: " + link.native() +
+                        " is a symbolic link owned by user 12345",
+              testing::ThrownText([&] {
+                ListeningSocket listener(link / "smc.sock", false);
+                EXPECT_TRUE(fs::is_socket(scratch.path() / "real/smc.sock"));
+              }));
   }
 }
 

@@ -28,17 +28,22 @@ struct AclFree {
   void operator()(void* object) const { acl_free(object); }
 };
 
-bool Changes(acl_entry_t entry) {
+// Whether `entry` allows a change; kUnknown when it is neither an allow
+// nor a deny entry, or cannot be read.
+enum class Grant { kNone, kChange, kUnknown };
+Grant GrantOf(acl_entry_t entry) {
   acl_tag_t tag{};
   acl_permset_t permissions{};
-  if (acl_get_tag_type(entry, &tag) != 0 || tag != ACL_EXTENDED_ALLOW ||
-      acl_get_permset(entry, &permissions) != 0) {
-    return false;
+  if (acl_get_tag_type(entry, &tag) != 0 ||
+      acl_get_permset(entry, &permissions) != 0 ||
+      (tag != ACL_EXTENDED_ALLOW && tag != ACL_EXTENDED_DENY)) {
+    return Grant::kUnknown;
   }
+  if (tag == ACL_EXTENDED_DENY) return Grant::kNone;
   for (acl_perm_t permission : kChangingPermissions) {
-    if (acl_get_perm_np(permissions, permission) == 1) return true;
+    if (acl_get_perm_np(permissions, permission) == 1) return Grant::kChange;
   }
-  return false;
+  return Grant::kNone;
 }
 
 // The grantee unless it is root, the effective user or a trusted group.
@@ -60,24 +65,37 @@ std::string Untrusted(acl_entry_t entry) {
   return "";
 }
 
-}  // namespace
-
-std::string AccessListWriter(const std::filesystem::path& path) {
-  const std::unique_ptr<struct _acl, AclFree> list(
-      acl_get_link_np(path.c_str(), ACL_TYPE_EXTENDED));
+// What `list` (null with errno set when there is none or it could not be
+// read) lets others do.
+std::string Judge(acl_t list, const std::filesystem::path& path) {
+  const std::unique_ptr<struct _acl, AclFree> owned(list);
   if (list == nullptr && errno == ENOENT) return "";  // no list at all
   if (list == nullptr) {
     throw FileSystemError(errno, "Cannot read the access-control list of",
                           path);
   }
   acl_entry_t entry{};
-  for (int which = ACL_FIRST_ENTRY;
-       acl_get_entry(list.get(), which, &entry) == 0; which = ACL_NEXT_ENTRY) {
-    if (!Changes(entry)) continue;
-    std::string grantee = Untrusted(entry);
-    if (!grantee.empty()) return grantee;
+  for (int which = ACL_FIRST_ENTRY; acl_get_entry(list, which, &entry) == 0;
+       which = ACL_NEXT_ENTRY) {
+    const Grant grant = GrantOf(entry);
+    if (grant == Grant::kUnknown) return kUnknownAccessList;
+    const std::string grantee = grant == Grant::kChange ? Untrusted(entry) : "";
+    if (!grantee.empty()) {
+      return "is open to " + grantee + " through its access-control list";
+    }
   }
   return "";
+}
+
+}  // namespace
+
+std::string AccessListReason(int descriptor,
+                             const std::filesystem::path& path) {
+  return Judge(acl_get_fd_np(descriptor, ACL_TYPE_EXTENDED), path);
+}
+
+std::string AccessListReason(const std::filesystem::path& path) {
+  return Judge(acl_get_link_np(path.c_str(), ACL_TYPE_EXTENDED), path);
 }
 
 }  // namespace ampervale

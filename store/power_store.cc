@@ -1,6 +1,7 @@
 #include "store/power_store.h"
 
 #include <csignal>
+#include <exception>
 #include <optional>
 
 #include "common/native_control_error.h"
@@ -33,6 +34,30 @@ bool IsFreshFromLiveProcess(const NativeDaemonHealth& heartbeat, double now) {
   const double age = now - heartbeat.timestamp;
   return heartbeat.pid > 0 && age >= 0.0 && age < kHeartbeatLifetime &&
          kill(heartbeat.pid, 0) == 0;
+}
+
+// The text of a failure, as the entry point would print it.
+std::string FailureText(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "Unexpected failure";
+  }
+}
+
+// Whether the record holds `text`, or is missing where there was none
+// (`existed` false); false when it cannot be read.
+bool Holds(int directory, const RecordPaths& paths, const std::string& text,
+           bool existed) noexcept {
+  try {
+    std::string current;
+    return ReadRecordFile(directory, paths, current) ? current == text
+                                                     : !existed;
+  } catch (...) {
+    return false;
+  }
 }
 
 NativePowerPolicy DecodeStoredPolicy(const std::string& text,
@@ -140,7 +165,12 @@ void NativePowerStore::update(const Mutation& mutation, const Apply& apply,
       if (confirm) confirm();
     } catch (...) {
       rollBack(previous);
-      throw;
+      // Even a failed rollback may have renamed the old bytes back in.
+      const bool restored = Holds(directory_.descriptor(), policy_,
+                                  previous.text, previous.existed);
+      if (restored) throw;
+      throw NativeControlError(FailureText(std::current_exception()) +
+                               "; the new policy stays stored");
     }
   });
 }
@@ -158,15 +188,14 @@ void NativePowerStore::settle(NativePowerPolicy& next,
 
 void NativePowerStore::rollBack(const StoredPolicy& previous) const noexcept {
   try {
-    std::string current;
-    const bool exists =
-        ReadRecordFile(directory_.descriptor(), policy_, current);
-    if (exists ? current == previous.text : !previous.existed) return;
-    ReplaceRecordFile(directory_.descriptor(), policy_, previous.text,
-                      Durability::kFlushed, files_);
+    if (!Holds(directory_.descriptor(), policy_, previous.text,
+               previous.existed)) {
+      ReplaceRecordFile(directory_.descriptor(), policy_, previous.text,
+                        Durability::kFlushed, files_);
+    }
   } catch (...) {
-    // The caller learns of the first failure, which is what matters; the
-    // new policy stays stored and the daemon enforces it.
+    // The caller looks at the file again to tell whether the new policy
+    // stays.
   }
 }
 

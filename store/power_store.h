@@ -100,10 +100,14 @@ class NativePowerStore {
   // Nothing is written when the daemon check, the load, the mutation or the
   // validation fails. When a save, `apply` or `confirm` fails and the file
   // no longer holds what it held, the previous bytes are written back,
-  // durably ("{}" when there was no file: the store never deletes), errors
-  // of that write are dropped, and the first error is thrown; so a failed
-  // update leaves the policy as it was unless the rollback failed too. A
-  // successful update leaves "restoreChargingRequested" false or absent.
+  // durably ("{}" when there was no file: the store never deletes), and the
+  // first error is thrown; so a failed update leaves the policy as it was.
+  // The one exception: when the file is not seen to hold the previous bytes
+  // after that rollback (its write failed before its rename, or the file
+  // cannot be read back), the new policy stays stored, and the error thrown
+  // is a NativeControlError with the first error's text followed by "; the
+  // new policy stays stored". A successful update leaves
+  // "restoreChargingRequested" false or absent.
   // `confirm`, when given, runs last, after the final save, and its failure (a
   // result that never reached its reader) is rolled back as apply's is.
   void update(const Mutation& mutation, const Apply& apply,

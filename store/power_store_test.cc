@@ -228,8 +228,9 @@ void Limit80(NativePowerPolicy& p) { p.upperLimit = 80; }
 void Limit100(NativePowerPolicy& p) { p.upperLimit = 100; }
 void Amber(NativePowerPolicy& p) { p.ledMode = "amber"; }
 
-// Forwards to the system and records each step, failing the one named
-// `failing` with EIO instead of making it.
+// Forwards to the system and records each step, failing with EIO instead
+// of making it the next one named first in `failing` ("syncdir rename":
+// the first directory flush, then the rename after it).
 class RecordingFileSystem final : public FileSystem {
  public:
   int createExclusive(int directory, const char* name, mode_t mode) override {
@@ -252,13 +253,20 @@ class RecordingFileSystem final : public FileSystem {
     return step("syncdir") && real_.syncDirectory(directory);
   }
 
+  // Whether `name` is the next to fail; it then leaves `failing`.
+  bool fails(const std::string& name) {
+    if (failing.substr(0, failing.find(' ')) != name) return false;
+    failing.erase(0, name.size() + 1);
+    return true;
+  }
+
   std::string steps, failing;
 
  private:
   bool step(const std::string& name) {
     steps += steps.empty() ? name : " " + name;
     errno = EIO;
-    return name != failing;
+    return !fails(name);
   }
   FileSystem& real_ = SystemFileSystem();
 };
@@ -272,7 +280,9 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
   const std::string tmp = (run_ / "policy.json.tmp").native() + ": ";
   const std::string eio = "Input/output error";
   const std::string save = "create write sync close rename syncdir";
-  const char* kOld = R"({"upperLimit":50})";
+  const char *kOld = R"({"upperLimit":50})", *kNew = R"({"upperLimit":80})";
+  const std::string flushRun = "Cannot flush " + run_.native() + ": " + eio,
+                    kStays = "; the new policy stays stored";
   const struct {
     const char* before;
     void (*mutation)(NativePowerPolicy&);
@@ -300,13 +310,19 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
       {kNoFile, Limit80, "rename",
        "Cannot replace " + run_.native() + "/policy.json: " + eio, kNoFile,
        "create write sync close rename"},
-      // The previous bytes come back even when the rename got through.
-      {R"({ "upperLimit" : 50 })", Limit80, "syncdir",
-       "Cannot flush " + run_.native() + ": " + eio, R"({ "upperLimit" : 50 })",
-       save + " " + save},
-      {kNoFile, Limit80, "syncdir",
-       "Cannot flush " + run_.native() + ": " + eio, "{}", save + " " + save},
-      {kOld, Limit80, "short", kDone, R"({"upperLimit":80})",
+      // The previous bytes come back even when the rename got through, and
+      // even when their own flush fails.
+      {R"({ "upperLimit" : 50 })", Limit80, "syncdir syncdir", flushRun,
+       R"({ "upperLimit" : 50 })", save + " " + save},
+      {kNoFile, Limit80, "syncdir", flushRun, "{}", save + " " + save},
+      // A rollback that could not put them back says so.
+      {kOld, Limit80, "syncdir sync", flushRun + kStays, kNew,
+       save + " create write sync close"},
+      {kOld, Limit80, "syncdir rename", flushRun + kStays, kNew,
+       save + " create write sync close rename"},
+      {kOld, Limit80, "apply write", kApplyFailure + kStays, kNew,
+       save + " create write close"},
+      {kOld, Limit80, "short", kDone, kNew,
        "create write write write write write write sync close rename syncdir"},
   };
   RecordingFileSystem files;
@@ -317,7 +333,7 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
   EXPECT_EQ("create write close rename", files.steps);
   const auto apply = [&](const NativePowerPolicy& next) {
     EXPECT_EQ(EncodePolicy(next), stored());
-    if (files.failing == "apply") throw NativeControlError(kApplyFailure);
+    if (files.fails("apply")) throw NativeControlError(kApplyFailure);
   };
   const std::ptrdiff_t descriptors = OpenDescriptors();
   for (const auto& c : cases) {
@@ -326,7 +342,7 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     files.steps.clear();
     files.failing = c.failing;
     const auto confirm = [&] {
-      if (files.failing == "confirm") throw NativeControlError(kApplyFailure);
+      if (files.fails("confirm")) throw NativeControlError(kApplyFailure);
     };
     EXPECT_EQ(c.error,
               ThrownText([&] { store.update(c.mutation, apply, confirm); }))

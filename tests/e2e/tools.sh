@@ -74,8 +74,9 @@ e2e_install() {
   expect "install elsewhere" \
     $'Install the bundled backend through Ampervale\'s helper first\n' "$err"
   # Nothing another user could replace is registered, nor is the job written
-  # through a folder they could steer; a link in the job's place is replaced,
-  # not followed. User 12345 is 65534 in the sandbox, and 4294967295 in a list.
+  # through a folder they could steer, sticky or not; a link's target is walked
+  # as the kernel walks it; a link in the job's place is replaced, not
+  # followed. User 12345 is 65534 in the sandbox, and 4294967295 in a list.
   local setup undo want
   while IFS='|' read -r setup undo want; do
     eval "$setup"
@@ -86,7 +87,10 @@ e2e_install() {
 chown 12345 "$app/bin"|chown 0 "$app/bin"|Refusing to register a backend that another user can replace: /Library/Application Support/Ampervale/bin is owned by user 65534
 mv "$app/bin/ampctl" "$library/elsewhere/real"; ln -s ../../../elsewhere/real "$app/bin/ampctl"; chmod 777 "$library/elsewhere"|chmod 755 "$library/elsewhere"|Refusing to register a backend that another user can replace: /Library/elsewhere is writable by other users
 ln -s real "$library/elsewhere/again"; ln -sf ../../../elsewhere/again "$app/bin/ampctl"|ln -sf ../../../elsewhere/real "$app/bin/ampctl"|Refusing to register a backend that another user can replace: /Library/elsewhere/again is a symbolic link
+chmod 1777 "$library/elsewhere"|chmod 755 "$library/elsewhere"|Refusing to register a backend that another user can replace: /Library/elsewhere is writable by other users
+ln -s LaunchDaemons "$library/lnk"; ln -sf /Library/lnk/../elsewhere/real "$app/bin/ampctl"|rm "$library/lnk"; ln -sf ../../../elsewhere/real "$app/bin/ampctl"|Refusing to register a backend that another user can replace: /Library/lnk is a symbolic link
 mv "$library/LaunchDaemons" "$library/jobs"; ln -s jobs "$library/LaunchDaemons"|rm "$library/LaunchDaemons"; mv "$library/jobs" "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is a symbolic link
+chmod 1777 "$library/LaunchDaemons"|chmod 755 "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is writable by other users
 set_acl "$library/LaunchDaemons" 2 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to user 4294967295 through its access-control list
 set_acl "$library/LaunchDaemons" 8 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to group 4294967295 through its access-control list
 set_acl "$library/LaunchDaemons" 2 12345; chmod 755 "$library/LaunchDaemons"|set_acl "$library/LaunchDaemons"|

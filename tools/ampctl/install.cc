@@ -1,7 +1,6 @@
 #include "tools/ampctl/install.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,37 +26,29 @@ constexpr const char* kUnsafeJobFolder =
     "Cannot write the launchd job through an unsafe folder: ";
 constexpr mode_t kJobMode = 0644;
 
-// Where the symbolic link `link`, an entry of the directory open as
-// `folder`, leads, as an absolute and normal path.
-fs::path LinkTarget(int folder, const fs::path& link) {
-  char target[PATH_MAX];
-  const ssize_t size =
-      readlinkat(folder, link.filename().c_str(), target, sizeof target);
-  if (size < 0 || static_cast<size_t>(size) == sizeof target) {
-    throw FileSystemError(size < 0 ? errno : ENAMETOOLONG, "Cannot read", link);
-  }
-  return (link.parent_path() / std::string(target, static_cast<size_t>(size)))
-      .lexically_normal();
-}
-
 // launchd starts the job as root, so nobody else may be able to put another
 // program in its place: not in the installed file, nor in the one file its
-// symbolic link leads to, nor in a folder above either.
+// symbolic link leads to, nor in a folder above either. Sticky folders are
+// refused too: the file launchd starts at every boot may be gone by then.
 void CheckBackendIsOnlyRoots(const fs::path& installed) {
+  const WalkRule rule{.refusal = kReplaceableBackend,
+                      .sticky = Sticky::kUnsafe};
   fs::path file = installed;
   for (bool followed = false;; followed = true) {
-    const FileDescriptor folder =
-        OpenCheckedParent(file, kReplaceableBackend, Missing::kFail);
+    // The target is walked as written, so that a ".." after a link is
+    // never checked one way and resolved another.
+    const CheckedParent folder = WalkToParent(file, rule);
+    const fs::path walked = folder.path / file.filename();
     struct stat status {};
-    if (fstatat(folder.get(), file.filename().c_str(), &status,
+    if (fstatat(folder.descriptor.get(), file.filename().c_str(), &status,
                 AT_SYMLINK_NOFOLLOW) != 0) {
-      throw FileSystemError(errno, "Cannot inspect", file);
+      throw FileSystemError(errno, "Cannot inspect", walked);
     }
     if (followed || !S_ISLNK(status.st_mode)) {
-      CheckEntry(status, file, EntryKind::kFile, kReplaceableBackend);
+      CheckEntry(status, walked, EntryKind::kFile, kReplaceableBackend);
       return;
     }
-    file = LinkTarget(folder.get(), file);
+    file = file.parent_path() / LinkTargetAt(folder.descriptor.get(), file);
   }
 }
 
@@ -95,10 +86,11 @@ void installDaemon(const std::string& executable_path, std::ostream& out,
   std::string xml = JobDescriptionXML();
   // launchd reads the job at boot: it must be whole and on disk. Written
   // through the checked folder's descriptor, its mode set on the new file's.
-  const FileDescriptor folder =
-      OpenCheckedParent(job_path, kUnsafeJobFolder, Missing::kFail);
+  // launchd loads every job in its folder, so a sticky one will not do.
+  const CheckedParent folder = WalkToParent(
+      job_path, {.refusal = kUnsafeJobFolder, .sticky = Sticky::kUnsafe});
   ReplaceRecordFile(
-      folder.get(),
+      folder.descriptor.get(),
       RecordPaths(job_path.parent_path(), job_path.filename().string()), xml,
       Durability::kFlushed, SystemFileSystem(), kJobMode);
   out << "Native charging daemon configured at the existing backend path\n";

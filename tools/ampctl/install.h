@@ -34,11 +34,11 @@ namespace NativeBackendTool {
 // `executable_path` (the path the process was started by) standardises to
 // the installed location; with "Refusing to register a backend that another
 // user can replace: PATH REASON" when the installed file, the one file its
-// symbolic link leads to, or a folder above either is unsafe (see
-// checked_path.h); with "Cannot write the launchd job through an unsafe
-// folder: PATH REASON" for the job's folder or one above it, none of which
-// is followed when it is a link. File errors are thrown as
-// std::system_error.
+// symbolic link leads to (reached as the kernel reaches it), or a folder
+// above either is unsafe (see checked_path.h), sticky folders included;
+// with "Cannot write the launchd job through an unsafe folder: PATH REASON"
+// for the job's folder or one above it, sticky or a link included. File
+// errors are thrown as std::system_error.
 void installDaemon(const std::string& executable_path, std::ostream& out,
                    const std::filesystem::path& job_path = kJobDescriptionPath);
 
