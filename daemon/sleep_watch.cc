@@ -219,8 +219,7 @@ SleepPlan SleepWatch::LearnAndPlan(SleepInputs inputs) {
   std::optional<double> slept = std::exchange(ownWakeAfter_, std::nullopt);
   bool measured = slept && charging_ && plannedLevel_ && inputs.level;
   if (measured) {
-    rate_.Measured(static_cast<double>(*inputs.level - *plannedLevel_),
-                   *slept);
+    rate_.Measured(static_cast<double>(*inputs.level - *plannedLevel_), *slept);
   }
   inputs.percentPerHour = rate_.planningPerHour();
   SleepPlan plan = PlanSleep(inputs);
