@@ -79,11 +79,16 @@ std::optional<uint64_t> Bits(std::optional<double> value) {
   return value ? std::optional(std::bit_cast<uint64_t>(*value)) : std::nullopt;
 }
 
-std::optional<uint64_t> ExpectedProperty(Reader& stream) {
-  const uint8_t* tag = stream.Take(1);
-  const uint8_t* value =
-      tag && (*tag == 1 || *tag == 2) ? stream.Take(8) : nullptr;
-  if (value == nullptr) return std::nullopt;
+// A tag the protocol does not know leaves the rest of the connection out
+// of step: every property after it is missing too.
+std::optional<uint64_t> ExpectedProperty(Reader& stream, bool& broken) {
+  const uint8_t* tag = broken ? nullptr : stream.Take(1);
+  broken = tag == nullptr || *tag > 4;
+  if (broken) return std::nullopt;
+  const size_t width = *tag == 1 || *tag == 2 ? 8 : *tag == 4 ? 1 : 0;
+  const uint8_t* value = width > 0 ? stream.Take(width) : nullptr;
+  broken = width > 0 && value == nullptr;
+  if (broken || width != 8) return std::nullopt;
   const uint64_t bits = GetUIntLE(value, 8);
   return *tag == 2 ? bits
                    : Bits(static_cast<double>(static_cast<int64_t>(bits)));
@@ -114,11 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   opened.connection.reset();  // the server serves one connection at a time
   const auto capacities = platform::ReadBatteryCapacities();
   const uint8_t* exists = battery.Take(1);
-  fuzz::Require(capacities.has_value() == (exists && *exists == 1) &&
-                    (!capacities ||
-                     (Bits(capacities->current) == ExpectedProperty(battery) &&
-                      Bits(capacities->maximum) == ExpectedProperty(battery))),
-                "the battery read otherwise than the protocol says");
+  bool broken = false;
+  fuzz::Require(
+      capacities.has_value() == (exists && *exists == 1) &&
+          (!capacities ||
+           (Bits(capacities->current) == ExpectedProperty(battery, broken) &&
+            Bits(capacities->maximum) == ExpectedProperty(battery, broken))),
+      "the battery read otherwise than the protocol says");
   server.join();
   return 0;
 }
