@@ -4,9 +4,12 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "platform/simulator_socket.h"
@@ -73,6 +76,77 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   server.Stop();
   serving.join();
   for (int fd : held) close(fd);
+}
+
+// Answers each notice on power connection `fd` at once, first booking a
+// wake `booking` seconds ahead at the first "will sleep" or, with `again`,
+// at each. Writes to `log` "+" for each own wake served, and the code of a
+// refused booking, which ends it.
+void AnswerNotices(int fd, double booking, bool again, int log) {
+  uint32_t message[2];
+  for (bool first = true; recv(fd, message, 8, MSG_WAITALL) == 8;) {
+    bool refused = message[0] == 3 && message[1] != 0;
+    std::string note = refused ? " " + std::to_string(message[1])
+                       : message[0] == 2 && message[1] == 1 ? "+"
+                                                            : "";
+    if (write(log, note.data(), note.size()) < 0 || refused) return;
+    if (message[0] != 1) continue;
+    char book[9] = {2}, allow[5] = {1};
+    std::memcpy(book + 1, &booking, 8), std::memcpy(allow + 1, &message[1], 4);
+    if (first || again) send(fd, book, 9, MSG_NOSIGNAL);
+    send(fd, allow, 5, MSG_NOSIGNAL), first = false;
+  }
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[256];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, got);
+  return text;
+}
+
+// A real second user: uid 65534 gets 16 registrations and 100 wakes in a
+// sleep, the rest refused, while root's one wake is still served.
+TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  testing::ScratchDirectory scratch;
+  chmod(scratch.path().c_str(), 0755);
+  std::string path = scratch.path() / "smc.sock";
+  SimulatedMac mac(BuiltInMachine("legacy-pair"));
+  Server server(mac, {.socket_path = path, .tick_milliseconds = 1});
+  int logs[2][2];
+  ASSERT_EQ(0, pipe(logs[0]) + pipe(logs[1]));
+  pid_t child = fork();
+  if (child == 0) {  // the other user, who books a wake 1 s ahead each time
+    if (setuid(65534) != 0) _exit(1);
+    std::vector<int> power;
+    for (int i = 0; i < 17; ++i) {
+      power.push_back(Connect(path, "\x04"));
+      char answer = 'x';
+      if (recv(power.back(), &answer, 1, 0) == 1) answer += '0';
+      if (write(logs[0][1], &answer, 1) != 1) _exit(1);
+    }
+    for (size_t i = 1; i < power.size(); ++i) close(power[i]);
+    AnswerNotices(power[0], 1, true, logs[0][1]);
+    _exit(0);
+  }
+  std::thread serving([&] { server.Run(); });
+  char registrations[17];
+  ASSERT_EQ(17, read(logs[0][0], registrations, 17));
+  int root = Connect(path, "\x04");
+  char registered = 0;
+  ASSERT_EQ(1, recv(root, &registered, 1, 0));
+  std::thread root_client(
+      [&] { AnswerNotices(root, 1800, false, logs[1][1]); });
+  SendControl(path, {{"command", "sleep"}, {"hours", 1}});
+  shutdown(root, SHUT_RDWR), root_client.join(), close(root);
+  kill(child, SIGKILL), waitpid(child, nullptr, 0);
+  server.Stop(), serving.join();
+  close(logs[0][1]), close(logs[1][1]);
+  EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086",
+            ReadAll(logs[0][0]).insert(0, registrations, 17));
+  EXPECT_EQ("+", ReadAll(logs[1][0]));
 }
 
 }  // namespace
