@@ -98,10 +98,14 @@ void AnswerNotices(int fd, double booking, bool again, int log) {
   }
 }
 
-std::string ReadAll(int fd) {
+// Up to `most` bytes, or all until the end.
+std::string ReadAll(int fd, size_t most = SIZE_MAX) {
   std::string text;
   char buffer[256];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;)
+  for (ssize_t got;
+       text.size() < most &&
+       (got = read(fd, buffer, std::min(sizeof buffer, most - text.size()))) >
+           0;)
     text.append(buffer, got);
   return text;
 }
@@ -113,13 +117,12 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   testing::ScratchDirectory scratch;
   chmod(scratch.path().c_str(), 0755);
   std::string path = scratch.path() / "smc.sock";
-  SimulatedMac mac(BuiltInMachine("legacy-pair"));
-  Server server(mac, {.socket_path = path, .tick_milliseconds = 1});
-  int logs[2][2];
-  ASSERT_EQ(0, pipe(logs[0]) + pipe(logs[1]));
+  int go[2], logs[2][2];
+  ASSERT_EQ(0, pipe(go) + pipe(logs[0]) + pipe(logs[1]));
+  // Forked before the server, so that the child holds none of its sockets.
   pid_t child = fork();
   if (child == 0) {  // the other user, who books a wake 1 s ahead each time
-    if (setuid(65534) != 0) _exit(1);
+    if (read(go[0], go, 1) != 1 || setuid(65534) != 0) _exit(1);
     std::vector<int> power;
     for (int i = 0; i < 17; ++i) {
       power.push_back(Connect(path, "\x04"));
@@ -131,22 +134,27 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
     AnswerNotices(power[0], 1, true, logs[0][1]);
     _exit(0);
   }
+  close(logs[0][1]);
+  SimulatedMac mac(BuiltInMachine("legacy-pair"));
+  ServerOptions options;
+  options.socket_path = path, options.tick_milliseconds = 1;
+  Server server(mac, options);
   std::thread serving([&] { server.Run(); });
-  char registrations[17];
-  ASSERT_EQ(17, read(logs[0][0], registrations, 17));
+  EXPECT_EQ(1, write(go[1], "g", 1));
+  std::string child_log = ReadAll(logs[0][0], 17);
   int root = Connect(path, "\x04");
   char registered = 0;
-  ASSERT_EQ(1, recv(root, &registered, 1, 0));
-  std::thread root_client(
-      [&] { AnswerNotices(root, 1800, false, logs[1][1]); });
-  SendControl(path, {{"command", "sleep"}, {"hours", 1}});
+  EXPECT_EQ(1, recv(root, &registered, 1, 0));
+  std::thread root_client([&] { AnswerNotices(root, 1800, 0, logs[1][1]); });
+  EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
   shutdown(root, SHUT_RDWR), root_client.join(), close(root);
   kill(child, SIGKILL), waitpid(child, nullptr, 0);
   server.Stop(), serving.join();
-  close(logs[0][1]), close(logs[1][1]);
+  close(logs[1][1]), close(go[0]), close(go[1]);
   EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086",
-            ReadAll(logs[0][0]).insert(0, registrations, 17));
+            child_log + ReadAll(logs[0][0]));
   EXPECT_EQ("+", ReadAll(logs[1][0]));
+  close(logs[0][0]), close(logs[1][0]);
 }
 
 }  // namespace
