@@ -20,82 +20,42 @@ using Charging = SleepPlan::Charging;
 
 // Mode x limit x level x adapter: what is done before a stretch asleep.
 TEST(SleepPlanTest, DecidesBeforeEverySleep) {
-  const SleepPlan kNothing, kInhibit{Charging::kInhibit, false, {}};
+  constexpr auto kAllow = Charging::kAllow, kInhibit = Charging::kInhibit,
+                 kNone = Charging::kUntouched;
+  constexpr Mode kPair = Mode::legacyPair, kSingle = Mode::legacySingle;
   static const struct {
     Mode mode;
     std::optional<int64_t> limit, level;
     bool cutOff;
     std::optional<bool> pluggedIn;
     double rate;
-    SleepPlan plan;
+    Charging charging;
+    double wake;  // -1: none
+    bool adapterOn = false;
   } cases[] = {
-      {Mode::firmware, 80, 40, false, true, 102, kNothing},
-      {Mode::legacyPair, {}, 40, false, true, 102, kNothing},
-      {Mode::legacyPair, 100, 40, false, true, 102, kNothing},
-      {Mode::legacyPair,
-       80,
-       40,
-       false,
-       true,
-       102,
-       {Charging::kAllow, false, 40 * 3600 / 102.}},
-      {Mode::legacySingle,
-       80,
-       59,
-       false,
-       {},
-       50,
-       {Charging::kAllow, false, 21 * 3600 / 50.}},
-      {Mode::legacyPair, 80, 77, false, true, 102, kInhibit},  // < 120 s
-      {Mode::legacyPair,
-       80,
-       77,
-       false,
-       true,
-       50,
-       {Charging::kAllow, false, 216}},
-      {Mode::legacyPair, 80, 95, false, true, 102, kInhibit},
-      {Mode::legacySingle, 80, {}, false, true, 102, kInhibit},
-      {Mode::legacySingle, 80, 40, false, false, 102, kInhibit},  // battery
+      {Mode::firmware, 80, 40, false, true, 102, kNone, -1},
+      {kPair, {}, 40, false, true, 102, kNone, -1},
+      {kPair, 100, 40, false, true, 102, kNone, -1},
+      {kPair, 80, 40, false, true, 102, kAllow, 40 * 3600 / 102.},
+      {kSingle, 80, 59, false, {}, 50, kAllow, 21 * 3600 / 50.},
+      {kPair, 80, 77, false, true, 102, kInhibit, -1},  // < 120 s
+      {kPair, 80, 77, false, true, 50, kAllow, 216},
+      {kPair, 80, 95, false, true, 102, kInhibit, -1},
+      {kSingle, 80, {}, false, true, 102, kInhibit, -1},
+      {kSingle, 80, 40, false, false, 102, kInhibit, -1},  // on battery
       // A cut-off adapter drains at 5 %/h at most: a wake before 3 %.
-      {Mode::legacySingle,
-       80,
-       40,
-       true,
-       false,
-       102,
-       {Charging::kInhibit, false, 37 * 720.}},
-      {Mode::firmware,
-       80,
-       13,
-       true,
-       true,
-       102,
-       {Charging::kUntouched, false, 7200}},
-      {Mode::legacyPair,
-       80,
-       3,
-       true,
-       false,
-       102,
-       {Charging::kAllow, true, 77 * 3600 / 102.}},
-      {Mode::firmware,
-       {},
-       {},
-       true,
-       true,
-       102,
-       {Charging::kUntouched, true, {}}},
+      {kSingle, 80, 40, true, false, 102, kInhibit, 37 * 720.},
+      {Mode::firmware, 80, 13, true, true, 102, kNone, 7200},
+      {kPair, 80, 3, true, false, 102, kAllow, 77 * 3600 / 102., true},
+      {Mode::firmware, {}, {}, true, true, 102, kNone, -1, true},
   };
   for (const auto& c : cases) {
     SleepPlan plan =
         PlanSleep({c.mode, c.limit, c.cutOff, c.level, c.pluggedIn, c.rate});
     std::string row = std::to_string(&c - cases);
-    EXPECT_EQ(c.plan.charging, plan.charging) << row;
-    EXPECT_EQ(c.plan.adapterOn, plan.adapterOn) << row;
-    EXPECT_NEAR(c.plan.wakeAfter.value_or(-1), plan.wakeAfter.value_or(-1),
-                1e-6)
-        << row;
+    EXPECT_EQ(c.charging, plan.charging) << row;
+    EXPECT_EQ(c.adapterOn, plan.adapterOn) << row;
+    EXPECT_NEAR(c.wake, plan.wakeAfter.value_or(-1), 1e-6) << row;
   }
 }
 
