@@ -150,7 +150,8 @@ void SleepWatch::NightPass() {
 
 void SleepWatch::Passed(std::optional<int64_t> level) {
   if (level) lastLevel_ = level;
-  if (!night_) policy_.Release();
+  // Only the awake pass gets here: the night, if there was one, is over.
+  policy_.Release();
   if (awakeSince_ && environment_.now() - *awakeSince_ >= kFullyAwakeAfter) {
     ForgetNight();
   }
