@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "daemon/native_daemon.h"
+#include "platform/power_notices.h"
 #include "platform/simulator_socket.h"
 #include "sim/control_client.h"
 #include "sim/machine.h"
@@ -102,6 +103,57 @@ TEST(SleepNightTest, TheBatteryStopsAtTheLimitWhileTheMacSleeps) {
     EXPECT_EQ(0, sleep["lateAnswers"]) << row;
     EXPECT_EQ(0u, sleep["bookedWakes"].size()) << row;
   }
+}
+
+// Two registrations book wakes at 600 s and 900 s of one sleep: each is
+// told which wake was its own, and after how long.
+TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
+  using Kind = platform::PowerNotice::Kind;
+  testing::ScratchDirectory scratch;
+  std::string socket = scratch.path() / "smc.sock";
+  sim::SimulatedMac mac(sim::BuiltInMachine("legacy-pair"));
+  mac.sleep().set_speed(100 * 3600);
+  sim::ServerOptions options;
+  options.socket_path = socket;
+  sim::Server server(mac, options);
+  std::thread serving([&] { server.Run(); });
+  setenv(platform::kSimulatorVariable, socket.c_str(), 1);
+  std::unique_ptr<platform::PowerNotices> clients[2] = {
+      platform::RegisterForPowerNotices().notices,
+      platform::RegisterForPowerNotices().notices};
+  EXPECT_EQ(0, clients[1]->BookWake(300));
+  EXPECT_EQ(0, clients[1]->CancelWake());
+  EXPECT_EQ(0, clients[0]->BookWake(600));
+  EXPECT_EQ(0, clients[1]->BookWake(900));
+  std::atomic<bool> awake = false;
+  std::thread night([&] {
+    sim::SendControl(socket, {{"command", "sleep"}, {"hours", 1}});
+    awake = true;
+  });
+  std::string heard[2];
+  auto morning = [&] {
+    return awake && heard[0].ends_with("woken, ") &&
+           heard[1].ends_with("woken, ");
+  };
+  for (int round = 0; round < 4000 && !morning(); ++round) {
+    for (int i : {0, 1}) {
+      std::optional<platform::PowerNotice> notice = clients[i]->Wait(0.005);
+      if (notice && notice->kind == Kind::kWillSleep) {
+        clients[i]->AllowSleep(notice->id);
+        heard[i] += "sleep, ";
+      } else if (notice) {
+        double after = notice->ownWakeAfter.value_or(0);
+        heard[i] +=
+            after ? "own " + std::to_string(int(after)) + ", " : "woken, ";
+      }
+    }
+  }
+  night.join();
+  server.Stop();
+  serving.join();
+  unsetenv(platform::kSimulatorVariable);
+  EXPECT_EQ("sleep, own 600, sleep, woken, sleep, woken, ", heard[0]);
+  EXPECT_EQ("sleep, woken, sleep, own 900, sleep, woken, ", heard[1]);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <deque>
 #include <sstream>
 
+#include "common/native_control_error.h"
 #include "control/fake_smc_access.h"
 #include "daemon/daemon_loop.h"
 #include "platform/io_return.h"
@@ -173,7 +174,7 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     int passes = 3;
     double clock = 5.5;  // when the last wait ended
     int32_t bookCode = 0;
-    bool registers = true, lockBusy = false;
+    bool registers = true, lockBusy = false, firstPassFails = false;
   } cases[] = {
       {"a notice during a pass is answered after it",
        Mode::legacySingle,
@@ -237,6 +238,18 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
        "book 7200, allow 5",
        5,
        17},
+      {"a controller that failed is rebuilt before planning",
+       Mode::legacyPair,
+       {{0, 40}},
+       kNight,
+       "pass, open, lock, open, book 1412, allow 1, cancel, pass, unlock, "
+       "pass",
+       3,
+       5.5,
+       0,
+       true,
+       false,
+       true},
       {"broken: registered again at the next pass, into a night",
        Mode::legacyPair,
        {{0, 40}},
@@ -292,10 +305,13 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
              },
          .pluggedIn = [] { return std::optional(true); },
          .batteryPercentage = level,
-         .openSMC = {},
+         .openSMC = [&]() -> std::shared_ptr<NativeSMCAccess> {
+           return Note(log, "open"), smc;
+         },
          .err = &err},
         [&](NativePowerController& current, std::optional<int64_t> now) {
-          Note(log, "pass"), ++passes;
+          Note(log, "pass");
+          if (++passes == 1 && c.firstPassFails) throw NativeControlError("x");
           if (current.mode() != Mode::firmware) current.applyLimit(80, now);
           logWrites();
         },
@@ -312,7 +328,8 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     EXPECT_NEAR(c.clock, clock, 0.01) << c.name;
     std::string refused =
         "Cannot register for system sleep notices: no channel\n";
-    EXPECT_EQ(c.registers ? "" : refused, err.str()) << c.name;
+    EXPECT_EQ(c.registers ? c.firstPassFails ? "x\n" : "" : refused, err.str())
+        << c.name;
   }
 }
 
