@@ -164,107 +164,58 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
              {3, Kind::kWillSleep},
              {3.5, Kind::kHasWoken, 780},
              {5, Kind::kWillSleep}};
-  using Levels = std::vector<std::pair<double, int64_t>>;  // from, level
   const struct {
     const char* name;
     Mode mode;
-    Levels levels;
+    int64_t level;
     Script script;
     const char* log;
     int passes = 3;
     double clock = 5.5;  // when the last wait ended
     int32_t bookCode = 0;
     bool registers = true, lockBusy = false, firstPassFails = false;
+    double laterAt = 1e9;  // when the level becomes `later`
+    int64_t later = 0;
   } cases[] = {
-      {"a notice during a pass is answered after it",
-       Mode::legacySingle,
-       {{0, 40}},
-       kOwn,
-       "pass, lock, book 1412, allow 1, pass, unlock, pass",
-       3,
-       4.5},
-      {"inhibits one below the limit",
-       Mode::legacyPair,
-       {{0, 79}},
-       kNight,
+      {"a notice during a pass is answered after it", Mode::legacySingle, 40,
+       kOwn, "pass, lock, book 1412, allow 1, pass, unlock, pass", 3, 4.5},
+      {"inhibits one below the limit", Mode::legacyPair, 79, kNight,
        "pass, lock, write CH0B 02, write CH0C 02, allow 1, pass, "
        "write CH0B 00, write CH0C 00, unlock, pass"},
-      {"a failed booking inhibits",
-       Mode::legacySingle,
-       {{0, 40}},
-       kNight,
+      {"a failed booking inhibits", Mode::legacySingle, 40, kNight,
        "pass, lock, book 1412, write CHTE 01 00 00 00, allow 1, pass, "
        "write CHTE 00 00 00 00, unlock, pass",
-       3,
-       5.5,
-       platform::kIOCodeNotResponding},
-      {"firmware: no wake, no write",
-       Mode::firmware,
-       {{0, 40}},
-       kNight,
+       3, 5.5, platform::kIOCodeNotResponding},
+      {"firmware: no wake, no write", Mode::firmware, 40, kNight,
        "pass, lock, allow 1, pass, unlock, pass"},
-      {"no wake notice: the display back ends the night",
-       Mode::legacyPair,
-       {{0, 79}},
+      {"no wake notice: the display back ends the night", Mode::legacyPair, 79,
        kNoWake,
        "pass, lock, write CH0B 02, write CH0C 02, allow 1, pass, "
        "write CH0B 00, write CH0C 00, unlock, pass",
-       17,
-       34},
-      {"a dark wake stops the charge that cannot wait",
-       Mode::legacyPair,
-       {{0, 40}, {2, 78}},
+       17, 34},
+      {"a dark wake stops the charge that cannot wait", Mode::legacyPair, 40,
        kNoWake,
        "pass, lock, book 1412, allow 1, write CH0B 02, write CH0C 02, "
        "cancel",
-       3,
-       6},
-      {"the lock taken: the shortest wake, answered in time",
-       Mode::legacyPair,
-       {{0, 40}},
-       kNight,
-       "pass, book 120, allow 1, cancel, pass",
-       3,
-       11,
-       0,
-       true,
+       3, 6, 0, true, false, false, 2, 78},
+      {"the lock taken: the shortest wake, answered in time", Mode::legacyPair,
+       40, kNight, "pass, book 120, allow 1, cancel, pass", 3, 11, 0, true,
        true},
       {"learns from its own wakes; no gain waits, then looks late",
-       Mode::legacyPair,
-       {{0, 40}, {1.2, 59}},
-       kLearn,
+       Mode::legacyPair, 40, kLearn,
        "pass, lock, book 1412, allow 1, pass, unlock, lock, book 780, "
        "allow 3, pass, unlock, lock, write CH0B 02, write CH0C 02, "
        "book 7200, allow 5",
-       5,
-       17},
-      {"a controller that failed is rebuilt before planning",
-       Mode::legacyPair,
-       {{0, 40}},
-       kNight,
+       5, 17, 0, true, false, false, 1.2, 59},
+      {"a controller that failed is rebuilt before planning", Mode::legacyPair,
+       40, kNight,
        "pass, open, lock, open, book 1412, allow 1, cancel, pass, unlock, "
        "pass",
-       3,
-       5.5,
-       0,
-       true,
-       false,
-       true},
+       3, 5.5, 0, true, false, true},
       {"broken: registered again at the next pass, into a night",
-       Mode::legacyPair,
-       {{0, 40}},
-       kBreak,
-       "pass, lock, book 1412",
-       3,
-       6},
+       Mode::legacyPair, 40, kBreak, "pass, lock, book 1412", 3, 6},
       {"refused: one line, the rhythm kept, tried again quietly",
-       Mode::legacyPair,
-       {{0, 40}},
-       kNone,
-       "pass x16, registered x2",
-       16,
-       32,
-       0,
+       Mode::legacyPair, 40, kNone, "pass x16, registered x2", 16, 32, 0,
        false},
   };
   for (const auto& c : cases) {
@@ -282,9 +233,7 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
       return registration;
     };
     auto level = [&] {
-      auto now = std::find_if(c.levels.rbegin(), c.levels.rend(),
-                              [&](const auto& l) { return l.first <= clock; });
-      return std::optional(now->second);
+      return std::optional(clock >= c.laterAt ? c.later : c.level);
     };
     auto logWrites = [&] {
       for (const std::string& entry : smc->log()) {
@@ -320,7 +269,7 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     for (int i = 0; i < c.passes; ++i) loop.RunOnce();
     logWrites();
     flushWrites = [] {};
-    if (c.passes > 10 && c.levels.size() == 1 && c.script.size() != 1) {
+    if (c.passes > 10 && c.script.size() != 1) {
       log = "pass x" + std::to_string(passes) + ", registered x" +
             std::to_string(registrations);
     }
