@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "daemon/native_daemon.h"
+#include "platform/power_notices.h"
 #include "platform/simulator_socket.h"
 #include "sim/control_client.h"
 #include "sim/machine.h"
@@ -17,58 +18,62 @@
 namespace ampervale {
 namespace {
 
-// The highest battery level the machine reached.
-struct HighestLevel : sim::SimulatorObserver {
-  void Update(const sim::SimulatedMac& mac, double) override {
-    highest = std::max(highest, mac.battery().level);
+// A simulated Mac served in this process, found through the variable. Its
+// sleep runs 100 hours a second; awake, its time runs `timeScale` times
+// real time. A sleep request is answered after the whole night.
+struct ServedMac {
+  ServedMac(const sim::MachineDescription& machine, double timeScale)
+      : mac(machine), server(mac, Options(socket, timeScale)) {
+    mac.sleep().set_speed(100 * 3600);
+    serving = std::thread([this] { server.Run(); });
+    setenv(platform::kSimulatorVariable, socket.c_str(), 1);
+    platform::SetSimulatorExchangeLimit(std::chrono::seconds(60));
   }
-  double highest = 0;
+  ~ServedMac() {
+    server.Stop();
+    serving.join();
+    unsetenv(platform::kSimulatorVariable);
+    platform::SetSimulatorExchangeLimit(std::chrono::seconds(10));
+  }
+  static sim::ServerOptions Options(const std::string& socket, double scale) {
+    sim::ServerOptions options;
+    options.socket_path = socket;
+    options.time_scale = scale;
+    return options;
+  }
+  testing::ScratchDirectory scratch;
+  std::string socket = scratch.path() / "smc.sock";
+  sim::SimulatedMac mac;
+  sim::Server server;
+  std::thread serving;
 };
 
 // Ten-hour nights with the limit 80, charging 30 % an hour, played as a
 // Mac plays them: the level never passes 81, and ends within 77 and 81 on
 // the adapter, in as few full wakes as the row allows.
 TEST(SleepNightTest, TheBatteryStopsAtTheLimitWhileTheMacSleeps) {
-  static const struct {
+  const nlohmann::json kMacNight = {{"darkWakeEvery", 120},
+                                    {"linger", 10},
+                                    {"levelLag", 10},
+                                    {"fullWakeSeconds", 30}};
+  const struct {
     const char* profile;
     nlohmann::json night;  // the sleep's options
     double start, lowest, highest;
     int fullWakes;
   } cases[] = {
       {"legacy-pair", {}, 40, 77, 81, 6},
-      {"legacy-single",
-       {{"darkWakeEvery", 120},
-        {"linger", 10},
-        {"levelLag", 10},
-        {"fullWakeSeconds", 30}},
-       40,
-       77,
-       81,
-       6},
+      {"legacy-single", kMacNight, 40, 77, 81, 6},
       {"legacy-pair", {{"pullOutAt", 0}}, 60, 50, 60.1, 0},
   };
   for (const auto& c : cases) {
     std::string row = c.profile + (" " + c.night.dump());
-    testing::ScratchDirectory scratch;
-    std::string socket = scratch.path() / "smc.sock";
     sim::MachineDescription machine = sim::BuiltInMachine(c.profile);
     machine.battery.level = c.start;
     machine.battery.charge_rate = 30;
-    sim::SimulatedMac mac(machine);
-    mac.sleep().set_speed(100 * 3600);
-    sim::ServerOptions options;
-    options.socket_path = socket;
-    // Awake, inside the night or not, the machine's time runs 40 times
-    // faster than real time: the awake rule runs every 80 s of it.
-    options.time_scale = 40;
-    sim::Server server(mac, options);
-    HighestLevel highest;
-    server.AddObserver(&highest);
-    std::thread serving([&] { server.Run(); });
-    setenv(platform::kSimulatorVariable, socket.c_str(), 1);
-    // The sleep request is answered after the whole night.
-    platform::SetSimulatorExchangeLimit(std::chrono::seconds(60));
-
+    // The awake rule runs every 80 s of the machine's time.
+    ServedMac served(machine, 40);
+    testing::ScratchDirectory scratch;
     NativePowerStore store(scratch.path() / "run");
     testing::WriteFile(store.directory() / "policy.json",
                        R"({"upperLimit":80})");
@@ -83,25 +88,61 @@ TEST(SleepNightTest, TheBatteryStopsAtTheLimitWhileTheMacSleeps) {
     nlohmann::json state, request = c.night;
     request.update({{"command", "sleep"}, {"hours", 10}});
     std::thread night([&] {
-      state = sim::SendControl(socket, request);
+      state = sim::SendControl(served.socket, request);
       awake = true;
     });
     while (!awake) loop->RunOnce();
     night.join();
-    server.Stop();
-    serving.join();
-    unsetenv(platform::kSimulatorVariable);
-    platform::SetSimulatorExchangeLimit(std::chrono::seconds(10));
 
     const nlohmann::json& sleep = state["state"]["sleep"];
     double end = state["state"]["battery"]["level"];
     EXPECT_EQ("", err.str()) << row;
-    EXPECT_LE(highest.highest, c.highest) << row;
+    EXPECT_LE(sleep["highestLevel"], c.highest) << row;
     EXPECT_GE(end, c.lowest) << row;
     EXPECT_LE(sleep["fullWakes"], c.fullWakes) << row;
     EXPECT_EQ(0, sleep["lateAnswers"]) << row;
     EXPECT_EQ(0u, sleep["bookedWakes"].size()) << row;
   }
+}
+
+// Two registrations book wakes at 600 s and 900 s of one sleep: each is
+// told which wake was its own, and after how long.
+TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
+  using Kind = platform::PowerNotice::Kind;
+  ServedMac served(sim::BuiltInMachine("legacy-pair"), 1);
+  std::unique_ptr<platform::PowerNotices> clients[2] = {
+      platform::RegisterForPowerNotices().notices,
+      platform::RegisterForPowerNotices().notices};
+  EXPECT_EQ(0, clients[1]->BookWake(300));
+  EXPECT_EQ(0, clients[1]->CancelWake());
+  EXPECT_EQ(0, clients[0]->BookWake(600));
+  EXPECT_EQ(0, clients[1]->BookWake(900));
+  std::atomic<bool> awake = false;
+  std::thread night([&] {
+    sim::SendControl(served.socket, {{"command", "sleep"}, {"hours", 1}});
+    awake = true;
+  });
+  std::string heard[2];
+  auto morning = [&] {
+    return awake && heard[0].ends_with("woken, ") &&
+           heard[1].ends_with("woken, ");
+  };
+  for (int round = 0; round < 4000 && !morning(); ++round) {
+    for (int i : {0, 1}) {
+      std::optional<platform::PowerNotice> notice = clients[i]->Wait(0.005);
+      if (notice && notice->kind == Kind::kWillSleep) {
+        clients[i]->AllowSleep(notice->id);
+        heard[i] += "sleep, ";
+      } else if (notice) {
+        double after = notice->ownWakeAfter.value_or(0);
+        heard[i] +=
+            after ? "own " + std::to_string(int(after)) + ", " : "woken, ";
+      }
+    }
+  }
+  night.join();
+  EXPECT_EQ("sleep, own 600, sleep, woken, sleep, woken, ", heard[0]);
+  EXPECT_EQ("sleep, woken, sleep, own 900, sleep, woken, ", heard[1]);
 }
 
 }  // namespace

@@ -132,11 +132,12 @@ void SleepWatch::NightPass() {
   try {
     NativePowerPolicy policy = policy_.Load();
     NativePowerController& controller = controller_();
+    // Unread (on a simulated Mac, a read that waited out a deep sleep), the
+    // level changes nothing: the plan made before the sleep stands.
     std::optional<int64_t> level = environment_.batteryPercentage();
-    if (level) {
-      lastLevel_ = level;
-      seenAsleep_ = std::max(seenAsleep_.value_or(*level), *level);
-    }
+    if (!level) return;
+    lastLevel_ = level;
+    seenAsleep_ = std::max(seenAsleep_.value_or(*level), *level);
     SleepPlan plan = PlanSleep(Inputs(controller, policy, level));
     // A dark wake may read a level from before it: it only ever stops
     // charging, never lets it go on longer.
@@ -150,7 +151,8 @@ void SleepWatch::NightPass() {
 
 void SleepWatch::Passed(std::optional<int64_t> level) {
   if (level) lastLevel_ = level;
-  if (!night_) policy_.Release();
+  // Only the awake pass gets here: the night, if there was one, is over.
+  policy_.Release();
   if (awakeSince_ && environment_.now() - *awakeSince_ >= kFullyAwakeAfter) {
     ForgetNight();
   }

@@ -114,10 +114,10 @@ class SimulatedPowerNotices final : public PowerNotices {
       queued_.push_back({PowerNotice::Kind::kWillSleep, word, std::nullopt});
     } else if (type == kHasWoken) {
       // The simulator serves a booking exactly at its time: the machine
-      // slept the time booked.
+      // slept the time booked. Another's wake leaves the booking standing.
       std::optional<double> own = word == 1 ? booked_ : std::nullopt;
       queued_.push_back({PowerNotice::Kind::kHasWoken, 0, own});
-      booked_.reset();
+      if (own) booked_.reset();
     } else if (type == kAnswer) {
       answer_ = static_cast<int32_t>(word);
     }
