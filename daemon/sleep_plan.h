@@ -67,7 +67,6 @@ class ChargeRate {
   void Measured(double gained, double seconds);
   void Forget() { perHour_.reset(); }
   double planningPerHour() const;
-  std::optional<double> perHour() const { return perHour_; }
 
  private:
   std::optional<double> perHour_;

@@ -27,13 +27,8 @@ std::optional<BatteryCapacities> ReadBatteryCapacities() {
 }
 
 std::optional<bool> ReadExternalConnected() {
-  std::optional<std::string> path = SimulatorPath();
-  SimulatorSocket socket;
-  if (!path || !OpenSimulatedEntry(socket, *path, kBatteryService)) {
-    return std::nullopt;
-  }
-  bool broken = false;
-  return ReadSimulatedProperty(socket, "ExternalConnected", broken).boolean();
+  return ReadSimulatedEntryProperty(kBatteryService, "ExternalConnected")
+      .boolean();
 }
 
 }  // namespace ampervale::platform

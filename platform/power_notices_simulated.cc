@@ -151,14 +151,8 @@ PowerRegistration RegisterForPowerNotices() {
 }
 
 std::optional<uint64_t> ReadSystemCapabilities() {
-  std::optional<std::string> path = SimulatorPath();
-  SimulatorSocket socket;
-  if (!path || !OpenSimulatedEntry(socket, *path, kRootDomainService)) {
-    return std::nullopt;
-  }
-  bool broken = false;
   SimulatedProperty property =
-      ReadSimulatedProperty(socket, "System Capabilities", broken);
+      ReadSimulatedEntryProperty(kRootDomainService, "System Capabilities");
   if (property.tag != SimulatedProperty::kInteger) return std::nullopt;
   return property.bits;
 }

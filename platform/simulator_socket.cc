@@ -177,4 +177,13 @@ SimulatedProperty ReadSimulatedProperty(SimulatorSocket& socket,
   return property;
 }
 
+SimulatedProperty ReadSimulatedEntryProperty(uint8_t service,
+                                             const std::string& name) {
+  std::optional<std::string> path = SimulatorPath();
+  SimulatorSocket socket;
+  if (!path || !OpenSimulatedEntry(socket, *path, service)) return {};
+  bool broken = false;
+  return ReadSimulatedProperty(socket, name, broken);
+}
+
 }  // namespace ampervale::platform

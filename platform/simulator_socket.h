@@ -93,6 +93,11 @@ bool OpenSimulatedEntry(SimulatorSocket& socket, const std::string& path,
 SimulatedProperty ReadSimulatedProperty(SimulatorSocket& socket,
                                         const std::string& name, bool& broken);
 
+// One property of `service`'s entry on a connection of its own: missing
+// when there is no simulator, no such service, or the read fails.
+SimulatedProperty ReadSimulatedEntryProperty(uint8_t service,
+                                             const std::string& name);
+
 inline void PutUInt32LE(uint32_t value, uint8_t* out) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }

@@ -18,12 +18,15 @@ using namespace ampervale;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const auto machine = sim::BuiltInMachine("firmware");
+  // Bytes that are not JSON (numbers out of range too) are no description.
+  const nlohmann::json document =
+      nlohmann::json::parse(data, data + size, nullptr, false);
   try {
-    sim::SimulatedMac described(
-        sim::ParseMachine(nlohmann::json::parse(data, data + size)));
-    described.Advance(3600);
-    (void)described.StateJson().dump();
-  } catch (const nlohmann::json::parse_error&) {
+    if (!document.is_discarded()) {
+      sim::SimulatedMac described(sim::ParseMachine(document));
+      described.Advance(3600);
+      (void)described.StateJson().dump();
+    }
   } catch (const NativeControlError&) {
   }
   sim::SimulatedMac mac(machine);
