@@ -78,83 +78,71 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   for (int fd : held) close(fd);
 }
 
-// Answers each notice on power connection `fd` at once, first booking a
-// wake `booking` seconds ahead at the first "will sleep" or, with `again`,
-// at each. Writes to `log` "+" for each own wake served, and the code of a
-// refused booking, which ends it.
-void AnswerNotices(int fd, double booking, bool again, int log) {
-  uint32_t message[2];
-  for (bool first = true; recv(fd, message, 8, MSG_WAITALL) == 8;) {
-    bool refused = message[0] == 3 && message[1] != 0;
-    std::string note = refused ? " " + std::to_string(message[1])
-                       : message[0] == 2 && message[1] == 1 ? "+"
-                                                            : "";
-    if (write(log, note.data(), note.size()) < 0 || refused) return;
-    if (message[0] != 1) continue;
+// Answers each "will sleep" on power connection `fd` at once, after
+// booking a wake `seconds` ahead, until the connection closes. Returns "+"
+// for each own wake and the code of a refused booking, which ends it.
+std::string BookEachSleep(int fd, double seconds) {
+  std::string log;
+  for (uint32_t m[2]; recv(fd, m, 8, MSG_WAITALL) == 8;) {
+    if (m[0] == 3 && m[1] != 0) return log + " " + std::to_string(m[1]);
+    if (m[0] == 2 && m[1] == 1) log += "+";
     char book[9] = {2}, allow[5] = {1};
-    std::memcpy(book + 1, &booking, 8), std::memcpy(allow + 1, &message[1], 4);
-    if (first || again) send(fd, book, 9, MSG_NOSIGNAL);
-    send(fd, allow, 5, MSG_NOSIGNAL), first = false;
+    std::memcpy(book + 1, &seconds, 8), std::memcpy(allow + 1, &m[1], 4);
+    if (m[0] == 1) send(fd, book, 9, MSG_NOSIGNAL);
+    if (m[0] == 1) send(fd, allow, 5, MSG_NOSIGNAL);
   }
+  return log;
 }
 
-// Up to `most` bytes, or all until the end.
-std::string ReadAll(int fd, size_t most = SIZE_MAX) {
-  std::string text;
-  char buffer[256];
-  for (ssize_t got;
-       text.size() < most &&
-       (got = read(fd, buffer, std::min(sizeof buffer, most - text.size()))) >
-           0;)
-    text.append(buffer, got);
-  return text;
-}
-
-// A real second user: uid 65534 gets 16 registrations and 100 wakes in a
-// sleep, the rest refused, while root's one wake is still served.
+// A second user, real to the kernel: uid 65534 holds 16 power
+// registrations and has 100 wakes served in a sleep, and is refused beyond
+// both, while root still registers and has its wake.
 TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   testing::ScratchDirectory scratch;
   chmod(scratch.path().c_str(), 0755);
-  std::string path = scratch.path() / "smc.sock";
-  int go[2], logs[2][2];
-  ASSERT_EQ(0, pipe(go) + pipe(logs[0]) + pipe(logs[1]));
-  // Forked before the server, so that the child holds none of its sockets.
-  pid_t child = fork();
-  if (child == 0) {  // the other user, who books a wake 1 s ahead each time
-    if (read(go[0], go, 1) != 1 || setuid(65534) != 0) _exit(1);
+  const std::string path = scratch.path() / "smc.sock";
+  int go[2], out[2];
+  ASSERT_EQ(0, pipe(go) + pipe(out));
+  if (fork() == 0) {  // before the server, so it holds none of its sockets
+    char byte = 0;
+    std::string log;
+    if (read(go[0], &byte, 1) != 1 || setuid(65534) != 0) _exit(1);
     std::vector<int> power;
     for (int i = 0; i < 17; ++i) {
       power.push_back(Connect(path, "\x04"));
-      char answer = 'x';
-      if (recv(power.back(), &answer, 1, 0) == 1) answer += '0';
-      if (write(logs[0][1], &answer, 1) != 1) _exit(1);
+      log += recv(power.back(), &byte, 1, 0) == 1 ? char('0' + byte) : 'x';
     }
-    for (size_t i = 1; i < power.size(); ++i) close(power[i]);
-    AnswerNotices(power[0], 1, true, logs[0][1]);
-    _exit(0);
+    if (write(out[1], log.data(), 17) != 17) _exit(1);
+    for (int i = 1; i < 17; ++i) close(power[i]);  // they would not answer
+    log = BookEachSleep(power[0], 1);
+    _exit(write(out[1], log.data(), log.size()) < 0);
   }
-  close(logs[0][1]);
-  SimulatedMac mac(BuiltInMachine("legacy-pair"));
-  ServerOptions options;
-  options.socket_path = path, options.tick_milliseconds = 1;
-  Server server(mac, options);
-  std::thread serving([&] { server.Run(); });
-  EXPECT_EQ(1, write(go[1], "g", 1));
-  std::string child_log = ReadAll(logs[0][0], 17);
-  int root = Connect(path, "\x04");
-  char registered = 0;
-  EXPECT_EQ(1, recv(root, &registered, 1, 0));
-  std::thread root_client([&] { AnswerNotices(root, 1800, 0, logs[1][1]); });
-  EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
-  shutdown(root, SHUT_RDWR), root_client.join(), close(root);
-  kill(child, SIGKILL), waitpid(child, nullptr, 0);
-  server.Stop(), serving.join();
-  close(logs[1][1]), close(go[0]), close(go[1]);
+  close(out[1]);
+  std::string log(17, 0), root_log;
+  {
+    SimulatedMac mac(BuiltInMachine("legacy-pair"));
+    ServerOptions options;
+    options.socket_path = path, options.tick_milliseconds = 1;
+    Server server(mac, options);
+    std::thread serving([&] { server.Run(); });
+    EXPECT_EQ(1, write(go[1], "g", 1));
+    int root = Connect(path, "\x04");
+    char registered = 0;
+    root_log =
+        recv(root, &registered, 1, 0) == 1 ? char('0' + registered) : 'x';
+    std::thread client([&] { root_log += BookEachSleep(root, 1800); });
+    EXPECT_EQ(17, read(out[0], log.data(), 17));
+    EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
+    shutdown(root, SHUT_RDWR), client.join(), close(root);
+    server.Stop(), serving.join();
+  }
+  std::string rest(256, 0);
+  rest.resize(std::max<ssize_t>(0, read(out[0], rest.data(), rest.size())));
+  wait(nullptr), close(out[0]), close(go[0]), close(go[1]);
   EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086",
-            child_log + ReadAll(logs[0][0]));
-  EXPECT_EQ("+", ReadAll(logs[1][0]));
-  close(logs[0][0]), close(logs[1][0]);
+            log + rest);
+  EXPECT_EQ("1+", root_log);
 }
 
 }  // namespace
