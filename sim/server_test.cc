@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
@@ -102,46 +101,38 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   testing::ScratchDirectory scratch;
   chmod(scratch.path().c_str(), 0755);
   const std::string path = scratch.path() / "smc.sock";
-  int go[2], out[2];
-  ASSERT_EQ(0, pipe(go) + pipe(out));
-  if (fork() == 0) {  // before the server, so it holds none of its sockets
-    char byte = 0;
-    std::string log;
-    if (read(go[0], &byte, 1) != 1 || setuid(65534) != 0) _exit(1);
-    std::vector<int> power;
-    for (int i = 0; i < 17; ++i) {
-      power.push_back(Connect(path, "\x04"));
-      log += recv(power.back(), &byte, 1, 0) == 1 ? char('0' + byte) : 'x';
-    }
-    if (write(out[1], log.data(), 17) != 17) _exit(1);
+  const testing::Pipe go, out;
+  auto registered = [](int fd) {
+    char answer = 0;
+    return recv(fd, &answer, 1, 0) == 1 ? char('0' + answer) : 'x';
+  };
+  pid_t child = testing::StartChild([&] {  // holds none of the server's fds
+    if (go.receive() != 'g' || setuid(65534) != 0) return 1;
+    std::vector<int> power(17);
+    for (int& fd : power) out.send(registered(fd = Connect(path, "\x04")));
     for (int i = 1; i < 17; ++i) close(power[i]);  // they would not answer
-    log = BookEachSleep(power[0], 1);
-    _exit(write(out[1], log.data(), log.size()) < 0);
-  }
-  close(out[1]);
-  std::string log(17, 0), root_log;
+    for (char c : BookEachSleep(power[0], 1)) out.send(c);
+    return 0;
+  });
+  std::string log, root_log;
   {
     SimulatedMac mac(BuiltInMachine("legacy-pair"));
     ServerOptions options;
     options.socket_path = path, options.tick_milliseconds = 1;
     Server server(mac, options);
     std::thread serving([&] { server.Run(); });
-    EXPECT_EQ(1, write(go[1], "g", 1));
+    go.send('g');
     int root = Connect(path, "\x04");
-    char registered = 0;
-    root_log =
-        recv(root, &registered, 1, 0) == 1 ? char('0' + registered) : 'x';
+    root_log = registered(root);
     std::thread client([&] { root_log += BookEachSleep(root, 1800); });
-    EXPECT_EQ(17, read(out[0], log.data(), 17));
+    while (log.size() < 17) log += out.receive();
     EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
     shutdown(root, SHUT_RDWR), client.join(), close(root);
     server.Stop(), serving.join();
   }
-  std::string rest(256, 0);
-  rest.resize(std::max<ssize_t>(0, read(out[0], rest.data(), rest.size())));
-  wait(nullptr), close(out[0]), close(go[0]), close(go[1]);
-  EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086",
-            log + rest);
+  EXPECT_EQ(0, testing::WaitForChild(child));
+  while (out.hasMessage()) log += out.receive();
+  EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086", log);
   EXPECT_EQ("1+", root_log);
 }
 
