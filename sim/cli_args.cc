@@ -47,10 +47,14 @@ constexpr uint64_t kLargestFaultNumber = 0xFFFFFFFF;  // a 32-bit code
 nlohmann::json CapacityValue(const std::string& word) {
   if (word == "missing") return nullptr;
   if (word == "text") return "text";
-  double value = ParsePlainDecimal("Fault value", word);
-  if (word.find('.') != std::string::npos) return value;
-  return ParsePlainInteger("Fault value", word,
-                           std::numeric_limits<int64_t>::max());
+  // A battery may report a value below zero: the one sign taken here.
+  const int sign = word.starts_with('-') ? -1 : 1;
+  const std::string digits = word.substr(sign < 0);
+  double value = ParsePlainDecimal("Fault value", digits);
+  if (digits.find('.') != std::string::npos) return sign * value;
+  return sign *
+         static_cast<int64_t>(ParsePlainInteger(
+             "Fault value", digits, std::numeric_limits<int64_t>::max()));
 }
 
 nlohmann::json FieldValue(const std::string& field, const std::string& word) {

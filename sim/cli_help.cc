@@ -80,6 +80,7 @@ Usage:
 Numbers are plain decimal digits with at most one decimal point (20, 2.5),
 whole numbers for wait's percentages and the fault arguments other than
 VALUE: no sign, exponent, hex or blanks (-0, 1e2 and 0x10 are refused).
+Only a fault's VALUE may start with a minus sign.
 )help";
 }
 

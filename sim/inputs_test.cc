@@ -31,7 +31,7 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
        "Fault width takes a whole number from 0 to 4294967295, not 2x"},
       {"fault --socket /none refuse-open -0",
        "Fault code takes a whole number from 0 to 4294967295, not -0"},
-      {"fault --socket /none capacity MaxCapacity 1e2", "Fault value|1e2"},
+      {"fault --socket /none capacity MaxCapacity -1e2", "Fault value|1e2"},
       {"fault --socket /none ignore-write ACLC 1",
        "Wrong arguments for the fault ignore-write; see ampsim --help"},
       {"sleep --socket /none --hours 0x10", "--hours|0x10"},
