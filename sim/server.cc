@@ -19,6 +19,10 @@ namespace {
 
 // Below the usual limit of 1024 descriptors, so accept() never fails on it.
 constexpr size_t kMaxConnections = 512;
+// Of the table, what one user other than root may hold. Power clients and
+// half-sent requests are never closed as idle, so one user could otherwise
+// fill the table and shut out root's daemon and commands.
+constexpr size_t kMaxConnectionsPerUser = 64;
 // A client that pipelines requests without reading its answers is dropped
 // rather than let grow the simulator's memory.
 constexpr size_t kMaxPendingOutput = 4 * 1024 * 1024;
@@ -176,11 +180,16 @@ void Server::Accept() {
         WithDescriptorFlags(accept(listener_.fd(), nullptr, nullptr), true));
     if (!fd.valid()) return;
     std::optional<uint32_t> uid = PeerUid(fd.get());
-    if (!uid) continue;
+    auto held =
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& each) { return each.uid == uid; });
+    if (!uid || (*uid != 0 && size_t(held) >= kMaxConnectionsPerUser)) {
+      continue;
+    }
     // Only for a client that is really there.
     if (connections_.size() >= kMaxConnections) CloseIdle(false);
-    connections_.push_back(
-        {std::move(fd), Session(NextHandle(), *uid), options_.real_clock()});
+    connections_.push_back({std::move(fd), Session(NextHandle(), *uid),
+                            options_.real_clock(), *uid});
   }
 }
 

@@ -94,8 +94,8 @@ std::string BookEachSleep(int fd, double seconds) {
 }
 
 // A second user, real to the kernel: uid 65534 holds 16 power
-// registrations and has 100 wakes served in a sleep, and is refused beyond
-// both, while root still registers and has its wake.
+// registrations and 64 connections, and has 100 wakes served in a sleep,
+// and is refused beyond each, while root still registers and has its wake.
 TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   testing::ScratchDirectory scratch;
@@ -110,6 +110,10 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
     if (go.receive() != 'g' || setuid(65534) != 0) return 1;
     std::vector<int> power(17);
     for (int& fd : power) out.send(registered(fd = Connect(path, "\x04")));
+    std::vector<int> more(48);  // with the 16 registered, 64 connections
+    for (int& fd : more) fd = Connect(path, "");
+    out.send(ClosedByServer(more.back()) ? 'c' : 'o');
+    out.send(ClosedByServer(Connect(path, "")) ? 'c' : 'o');
     for (int i = 1; i < 17; ++i) close(power[i]);  // they would not answer
     for (char c : BookEachSleep(power[0], 1)) out.send(c);
     return 0;
@@ -125,14 +129,14 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
     int root = Connect(path, "\x04");
     root_log = registered(root);
     std::thread client([&] { root_log += BookEachSleep(root, 1800); });
-    while (log.size() < 17) log += out.receive();
+    while (log.size() < 19) log += out.receive();
     EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
     shutdown(root, SHUT_RDWR), client.join(), close(root);
     server.Stop(), serving.join();
   }
   EXPECT_EQ(0, testing::WaitForChild(child));
   while (out.hasMessage()) log += out.receive();
-  EXPECT_EQ("11111111111111110" + std::string(100, '+') + " 3758097086", log);
+  EXPECT_EQ("11111111111111110oc" + std::string(100, '+') + " 3758097086", log);
   EXPECT_EQ("1+", root_log);
 }
 
