@@ -42,10 +42,12 @@ void RunServe(const CommandLine& line, std::ostream& out) {
   settings.profile = line.Option("--profile");
   settings.machine_file = line.Option("--machine");
   if (line.options.contains("--time-scale")) {
-    settings.time_scale = ParseNumber(line.Option("--time-scale"));
+    settings.time_scale =
+        ParsePlainDecimal("Option --time-scale", line.Option("--time-scale"));
   }
   if (line.options.contains("--level")) {
-    settings.level = ParseNumber(line.Option("--level"));
+    settings.level =
+        ParsePlainDecimal("Option --level", line.Option("--level"));
   }
   settings.trace_path = line.Option("--trace");
   settings.live_view = isatty(STDOUT_FILENO);
@@ -55,11 +57,8 @@ void RunServe(const CommandLine& line, std::ostream& out) {
 std::optional<int> PercentOption(const CommandLine& line,
                                  const std::string& name) {
   if (!line.options.contains(name)) return std::nullopt;
-  int64_t percent = ParseInteger(line.Option(name));
-  if (percent < 0 || percent > 100) {
-    throw NativeControlError("Option " + name + " takes a percentage 0 to 100");
-  }
-  return static_cast<int>(percent);
+  return static_cast<int>(
+      ParsePlainInteger("Option " + name, line.Option(name), 100));
 }
 
 void RunWait(const CommandLine& line, std::ostream&) {
@@ -68,8 +67,9 @@ void RunWait(const CommandLine& line, std::ostream&) {
     condition.power = line.Option("--power");
   condition.at_least = PercentOption(line, "--at-least");
   condition.at_most = PercentOption(line, "--at-most");
-  WaitFor(line.Option("--socket"), condition,
-          ParseNumber(line.Option("--timeout", "10")));
+  WaitFor(
+      line.Option("--socket"), condition,
+      ParsePlainDecimal("Option --timeout", line.Option("--timeout", "10")));
 }
 
 void RunSummary(const CommandLine& line, std::ostream& out) {
@@ -93,7 +93,8 @@ void RunRemoveKey(const CommandLine& line, std::ostream&) {
 }
 
 void RunBattery(const CommandLine& line, std::ostream&) {
-  Send(line, {{"command", "battery"}, {"level", ParseNumber(line.words[0])}});
+  Send(line, {{"command", "battery"},
+              {"level", ParsePlainDecimal("Battery level", line.words[0])}});
 }
 
 void RunFault(const CommandLine& line, std::ostream&) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "common/native_control_error.h"
 #include "sim/faults.h"
@@ -41,19 +42,25 @@ const std::vector<FaultWords>& FaultSyntax() {
   return syntax;
 }
 
+constexpr uint64_t kLargestFaultNumber = 0xFFFFFFFF;  // a 32-bit code
+
 nlohmann::json CapacityValue(const std::string& word) {
   if (word == "missing") return nullptr;
   if (word == "text") return "text";
-  bool real = word.find_first_of(".eE") != std::string::npos &&
-              word.rfind("0x", 0) != 0;
-  if (real) return ParseNumber(word);
-  return ParseInteger(word);
+  // A battery may report a value below zero: the one sign taken here.
+  const int sign = word.starts_with('-') ? -1 : 1;
+  const std::string digits = word.substr(sign < 0);
+  double value = ParsePlainDecimal("Fault value", digits);
+  if (digits.find('.') != std::string::npos) return sign * value;
+  return sign *
+         static_cast<int64_t>(ParsePlainInteger(
+             "Fault value", digits, std::numeric_limits<int64_t>::max()));
 }
 
 nlohmann::json FieldValue(const std::string& field, const std::string& word) {
   if (field == "key" || field == "property") return word;
   if (field == "value") return CapacityValue(word);
-  return ParseInteger(word);
+  return ParsePlainInteger("Fault " + field, word, kLargestFaultNumber);
 }
 
 nlohmann::json ClearRequest(const std::vector<std::string>& words) {
@@ -109,44 +116,31 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
   return line;
 }
 
-int64_t ParseInteger(const std::string& text) {
-  bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
-  const char* first = text.data() + (hex ? 2 : 0);
-  const char* last = text.data() + text.size();
-  if (!hex && first + 1 < last && first[0] == '+' && first[1] != '-') {
-    ++first;  // from_chars takes a minus sign only
-  }
-  int64_t value = 0;
-  auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-  if (first == last || error != std::errc() || end != last) {
-    throw NativeControlError("Invalid number " + text);
-  }
-  return value;
-}
-
-double ParseNumber(const std::string& text) {
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() ||
-      !std::isfinite(value) ||
-      std::isspace(static_cast<unsigned char>(text[0]))) {
-    throw NativeControlError("Invalid number " + text);
-  }
-  return value;
-}
-
-double ParsePlainDecimal(const std::string& option, const std::string& text) {
+double ParsePlainDecimal(const std::string& name, const std::string& text) {
   auto points = std::count(text.begin(), text.end(), '.');
   bool plain = std::all_of(text.begin(), text.end(), [](char c) {
     return (c >= '0' && c <= '9') || c == '.';
   });
   if (!plain || points > 1 || text.size() == static_cast<size_t>(points)) {
-    throw NativeControlError("Option " + option +
+    throw NativeControlError(name +
                              " takes a plain decimal number such as 20 or "
                              "2.5, not " +
                              text);
   }
   return std::strtod(text.c_str(), nullptr);
+}
+
+uint64_t ParsePlainInteger(const std::string& name, const std::string& text,
+                           uint64_t high) {
+  uint64_t value = 0;
+  const char* last = text.data() + text.size();
+  // from_chars takes neither a plus sign nor blanks, and base 10 no hex.
+  auto [end, error] = std::from_chars(text.data(), last, value, 10);
+  if (text.empty() || error != std::errc() || end != last || value > high) {
+    throw NativeControlError(name + " takes a whole number from 0 to " +
+                             std::to_string(high) + ", not " + text);
+  }
+  return value;
 }
 
 CommandSyntax SleepSyntax() {
@@ -167,14 +161,15 @@ CommandSyntax SleepSyntax() {
 }
 
 nlohmann::json SleepRequest(const CommandLine& line) {
-  double hours = ParsePlainDecimal("--hours", line.Option("--hours"));
+  double hours = ParsePlainDecimal("Option --hours", line.Option("--hours"));
   if (hours > kMaxSleepHours) {
     throw NativeControlError("Option --hours takes 0 to 48 hours");
   }
   nlohmann::json request{{"command", "sleep"}, {"hours", hours}};
   for (const SleepNumberOption& option : SleepNumberOptions()) {
     if (!line.options.contains(option.flag)) continue;
-    double value = ParsePlainDecimal(option.flag, line.Option(option.flag));
+    double value = ParsePlainDecimal(std::string("Option ") + option.flag,
+                                     line.Option(option.flag));
     if (value < option.low || value > option.high) {
       char range[96];
       std::snprintf(range, sizeof range, " takes a number from %.0f to %.0f",

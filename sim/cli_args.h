@@ -36,15 +36,18 @@ struct CommandLine {
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments,
                              const CommandSyntax& syntax);
 
-// Decimal with an optional sign, or 0x-prefixed hex. Throws
-// NativeControlError "Invalid number TEXT".
-int64_t ParseInteger(const std::string& text);
-// A finite decimal number. Throws NativeControlError "Invalid number TEXT".
-double ParseNumber(const std::string& text);
-// The value of `option`: plain decimal digits with at most one decimal
-// point, no sign, exponent, hex or blanks. Throws NativeControlError
-// naming the option.
-double ParsePlainDecimal(const std::string& option, const std::string& text);
+// Every number on ampsim's command line is read by one of these two, so
+// that no spelling means something other than it shows: no sign, exponent,
+// hex or blanks. `name` starts the message ("Option --linger", "Battery
+// level").
+// Plain decimal digits with at most one decimal point. Throws
+// NativeControlError "NAME takes a plain decimal number such as 20 or 2.5,
+// not TEXT".
+double ParsePlainDecimal(const std::string& name, const std::string& text);
+// Decimal digits only, at most `high`. Throws NativeControlError "NAME
+// takes a whole number from 0 to HIGH, not TEXT".
+uint64_t ParsePlainInteger(const std::string& name, const std::string& text,
+                           uint64_t high);
 
 // The syntax of `ampsim sleep`: --socket, --hours and the sleep's options.
 CommandSyntax SleepSyntax();

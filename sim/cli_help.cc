@@ -42,8 +42,9 @@ Usage:
         ignore-write KEY           a write of KEY succeeds but does not stick
         width KEY WIDTH            key information reports WIDTH bytes
         disconnect [KEY [CMD]]     the connection ends instead of an answer
-        refuse-open [CODE]         an SMC open gets CODE (default 0xe00002c1;
-                                   0 is a success without a connection)
+        refuse-open [CODE]         an SMC open gets CODE (default 0xe00002c1,
+                                   in decimal 3758097089; 0 is a success
+                                   without a connection)
         no-battery                 the battery service is absent
         capacity PROPERTY VALUE    CurrentCapacity or MaxCapacity answers VALUE:
                                    a number, missing, or text (not a number)
@@ -75,6 +76,11 @@ Usage:
   ampsim profile NAME
       Print a built-in machine description, a start for your own file.
   ampsim --help
+
+Numbers are plain decimal digits with at most one decimal point (20, 2.5),
+whole numbers for wait's percentages and the fault arguments other than
+VALUE: no sign, exponent, hex or blanks (-0, 1e2 and 0x10 are refused).
+Only a fault's VALUE may start with a minus sign.
 )help";
 }
 

@@ -19,13 +19,23 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
     const char *arguments, *error;
   } kCases[] = {
       {"key --socket /none ACLC -r", "Usage: ampsim key --socket PATH KEY"},
-      {"battery --socket /none 50x", "Invalid number 50x"},
-      {"wait --socket /none --at-least 5x", "Invalid number 5x"},
-      {"wait --socket /none --at-most 0x1g", "Invalid number 0x1g"},
-      {"fault --socket /none width bfD0 2x", "Invalid number 2x"},
+      {"battery --socket /none 1e2", "Battery level|1e2"},
+      {"serve --socket /none/s --time-scale 1e2", "--time-scale|1e2"},
+      {"serve --socket /none/s --level -0", "--level|-0"},
+      {"wait --socket /none --timeout 0x10", "--timeout|0x10"},
+      {"wait --socket /none --at-least 5.",
+       "Option --at-least takes a whole number from 0 to 100, not 5."},
+      {"wait --socket /none --at-most 0x1g",
+       "Option --at-most takes a whole number from 0 to 100, not 0x1g"},
+      {"fault --socket /none width bfD0 2x",
+       "Fault width takes a whole number from 0 to 4294967295, not 2x"},
+      {"fault --socket /none refuse-open -0",
+       "Fault code takes a whole number from 0 to 4294967295, not -0"},
+      {"fault --socket /none capacity MaxCapacity -1e2", "Fault value|1e2"},
       {"fault --socket /none ignore-write ACLC 1",
        "Wrong arguments for the fault ignore-write; see ampsim --help"},
-      {"sleep --socket /none --hours 1e1", "--hours|1e1"},
+      {"sleep --socket /none --hours 0x10", "--hours|0x10"},
+      {"sleep --socket /none --hours -0", "--hours|-0"},
       {"sleep --socket /none --hours 2 --linger -5", "--linger|-5"},
       {"sleep --socket /none --hours 2 --linger +5", "--linger|+5"},
       {"sleep --socket /none --hours 2 --level-lag 0x10", "--level-lag|0x10"},
@@ -44,10 +54,10 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
   };
   for (const auto& c : kCases) {
     std::ostringstream out;
-    // "OPTION|TEXT": a number that is not plain decimal digits.
+    // "NAME|TEXT": a number that is not plain decimal digits.
     std::string error = c.error;
     if (size_t bar = error.find('|'); bar != std::string::npos) {
-      error = "Option " + error.substr(0, bar) +
+      error = (error[0] == '-' ? "Option " : "") + error.substr(0, bar) +
               " takes a plain decimal number such as 20 or 2.5, not " +
               error.substr(bar + 1);
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 
 #include "common/native_control_error.h"
 
@@ -18,6 +19,11 @@ namespace {
 
 // Below the usual limit of 1024 descriptors, so accept() never fails on it.
 constexpr size_t kMaxConnections = 512;
+// Of the table, what one user may hold, unless it is root or the user who
+// runs the simulator (who could stop it anyway). Power clients and
+// half-sent requests are never closed as idle, so one user could otherwise
+// fill the table and shut out root's daemon and commands.
+constexpr size_t kMaxConnectionsPerUser = 64;
 // A client that pipelines requests without reading its answers is dropped
 // rather than let grow the simulator's memory.
 constexpr size_t kMaxPendingOutput = 4 * 1024 * 1024;
@@ -26,6 +32,25 @@ double SteadySeconds() {
   return std::chrono::duration<double>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The user of the process that connected; nothing when the kernel cannot
+// say, and then the connection is not served.
+std::optional<uint32_t> PeerUid(int fd) {
+#ifdef __APPLE__
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (getpeereid(fd, &uid, &gid) != 0) return std::nullopt;
+  return uid;
+#else
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+      size != sizeof peer) {
+    return std::nullopt;
+  }
+  return peer.uid;
+#endif
 }
 
 std::function<double()> ClockOrDefault(std::function<double()> clock) {
@@ -152,13 +177,21 @@ bool Server::CloseIdle(bool only_look) {
 
 void Server::Accept() {
   while (connections_.size() < kMaxConnections || CloseIdle(true)) {
-    int fd =
-        WithDescriptorFlags(accept(listener_.fd(), nullptr, nullptr), true);
-    if (fd < 0) return;
+    UniqueFd fd(
+        WithDescriptorFlags(accept(listener_.fd(), nullptr, nullptr), true));
+    if (!fd.valid()) return;
+    std::optional<uint32_t> uid = PeerUid(fd.get());
+    auto held =
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& each) { return each.uid == uid; });
+    bool capped = uid != 0u && uid != geteuid();
+    if (!uid || (capped && size_t(held) >= kMaxConnectionsPerUser)) {
+      continue;
+    }
     // Only for a client that is really there.
     if (connections_.size() >= kMaxConnections) CloseIdle(false);
-    connections_.push_back(
-        {UniqueFd(fd), Session(NextHandle()), options_.real_clock()});
+    connections_.push_back({std::move(fd), Session(NextHandle(), *uid),
+                            options_.real_clock(), *uid});
   }
 }
 

@@ -56,6 +56,7 @@ class Server {
     UniqueFd fd;
     Session session;
     double last_heard = 0;  // real seconds
+    uint32_t uid = 0;       // of the peer
   };
 
   void Turn();

@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "platform/simulator_socket.h"
@@ -73,6 +75,69 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   server.Stop();
   serving.join();
   for (int fd : held) close(fd);
+}
+
+// Answers each "will sleep" on power connection `fd` at once, after
+// booking a wake `seconds` ahead, until the connection closes. Returns "+"
+// for each own wake and the code of a refused booking, which ends it.
+std::string BookEachSleep(int fd, double seconds) {
+  std::string log;
+  for (uint32_t m[2]; recv(fd, m, 8, MSG_WAITALL) == 8;) {
+    if (m[0] == 3 && m[1] != 0) return log + " " + std::to_string(m[1]);
+    if (m[0] == 2 && m[1] == 1) log += "+";
+    char book[9] = {2}, allow[5] = {1};
+    std::memcpy(book + 1, &seconds, 8), std::memcpy(allow + 1, &m[1], 4);
+    if (m[0] == 1) send(fd, book, 9, MSG_NOSIGNAL);
+    if (m[0] == 1) send(fd, allow, 5, MSG_NOSIGNAL);
+  }
+  return log;
+}
+
+// A second user, real to the kernel: uid 65534 holds 16 power
+// registrations and 64 connections, and has 100 wakes served in a sleep,
+// and is refused beyond each, while root still registers and has its wake.
+TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  testing::ScratchDirectory scratch;
+  chmod(scratch.path().c_str(), 0755);
+  const std::string path = scratch.path() / "smc.sock";
+  const testing::Pipe go, out;
+  auto registered = [](int fd) {
+    char answer = 0;
+    return recv(fd, &answer, 1, 0) == 1 ? char('0' + answer) : 'x';
+  };
+  pid_t child = testing::StartChild([&] {  // holds none of the server's fds
+    if (go.receive() != 'g' || setuid(65534) != 0) return 1;
+    std::vector<int> power(17);
+    for (int& fd : power) out.send(registered(fd = Connect(path, "\x04")));
+    std::vector<int> more(48);  // with the 16 registered, 64 connections
+    for (int& fd : more) fd = Connect(path, "");
+    out.send(ClosedByServer(more.back()) ? 'c' : 'o');
+    out.send(ClosedByServer(Connect(path, "")) ? 'c' : 'o');
+    for (int i = 1; i < 17; ++i) close(power[i]);  // they would not answer
+    for (char c : BookEachSleep(power[0], 1)) out.send(c);
+    return 0;
+  });
+  std::string log, root_log;
+  {
+    SimulatedMac mac(BuiltInMachine("legacy-pair"));
+    ServerOptions options;
+    options.socket_path = path, options.tick_milliseconds = 1;
+    Server server(mac, options);
+    std::thread serving([&] { server.Run(); });
+    go.send('g');
+    int root = Connect(path, "\x04");
+    root_log = registered(root);
+    std::thread client([&] { root_log += BookEachSleep(root, 1800); });
+    while (log.size() < 19) log += out.receive();
+    EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));
+    shutdown(root, SHUT_RDWR), client.join(), close(root);
+    server.Stop(), serving.join();
+  }
+  EXPECT_EQ(0, testing::WaitForChild(child));
+  while (out.hasMessage()) log += out.receive();
+  EXPECT_EQ("11111111111111110oc" + std::string(100, '+') + " 3758097086", log);
+  EXPECT_EQ("1+", root_log);
 }
 
 }  // namespace

@@ -92,9 +92,11 @@ bool Session::StepFirstByte(SimulatedMac& mac) {
   } else if (service == kControlRequest) {
     phase_ = Phase::kControl;
   } else if (service == kPowerChannel) {
-    power_client_ = mac.sleep().Register();
-    output_.push_back(1);
-    phase_ = Phase::kPower;
+    std::optional<uint32_t> client = mac.sleep().Register(peer_uid_);
+    power_client_ = client.value_or(0);
+    output_.push_back(client ? 1 : 0);
+    if (!client) End(Ending::kAfterOutput);
+    phase_ = client ? Phase::kPower : Phase::kDone;
   } else {
     End(Ending::kNow);
   }

@@ -20,12 +20,17 @@ namespace ampervale::sim {
 // message of type 3 and its IOReturn code), 0x05 the root power domain's
 // registry entry (as the battery's). Any other first byte, an unknown
 // power message, a zero-length property name or an oversized control line
-// ends the connection without an answer. While the machine truly sleeps,
-// SMC, battery and root-domain requests wait.
+// ends the connection without an answer. A registration past the user's
+// limit is answered "refused" (0) and the connection closes. While the machine
+// truly sleeps, SMC, battery and root-domain requests wait.
 class Session {
  public:
   // `handle` is what a successful open greets with. REQUIRES: non-zero.
-  explicit Session(uint32_t handle) : handle_(handle) {}
+  // `peer_uid` is the user at the other end, whose power registrations
+  // and wakes count together against the per-user limits of SleepCycle;
+  // a caller in the simulator's own process is root.
+  explicit Session(uint32_t handle, uint32_t peer_uid = 0)
+      : handle_(handle), peer_uid_(peer_uid) {}
 
   // Consumes received bytes; requests may arrive split or several at once.
   // Answers go to output(). Nothing is consumed once the session ends.
@@ -81,6 +86,7 @@ class Session {
   void Consume(size_t count);
 
   uint32_t handle_;
+  uint32_t peer_uid_;
   Phase phase_ = Phase::kFirstByte;
   Ending ending_ = Ending::kOpen;
   std::vector<uint8_t> pending_;

@@ -92,7 +92,7 @@ TEST(SessionTest, AnswersAndEndings) {
 // every notice as CLIENT TYPE:WORD; and at the end the full and dark wakes.
 std::string PlayNight(SimulatedMac& mac, const char* options, double booking) {
   SleepCycle& sleep = mac.sleep();
-  const uint32_t a = sleep.Register(), b = sleep.Register();
+  const uint32_t a = *sleep.Register(0), b = *sleep.Register(0);
   nlohmann::json request = nlohmann::json::parse(options);
   request["command"] = "sleep";
   uint64_t ticket = HandleControl(mac, request)[kSleepTicket];

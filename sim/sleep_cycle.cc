@@ -33,6 +33,7 @@ uint64_t SleepCycle::RequestSleep(SimulatedMac& mac,
     next_dark_ = mac.now() + *options.dark_wake_every * 60;
   }
   wakes_this_sleep_ = 0;
+  user_wakes_this_sleep_.clear();
   full_wakes_ = dark_wakes_ = 0;
   highest_level_ = mac.battery().level;
   if (options.rate_above_80) mac.SetChargeRateAbove80(*options.rate_above_80);

@@ -44,9 +44,14 @@ class SleepCycle {
   void set_speed(double machine_seconds_per_second) {
     speed_ = machine_seconds_per_second;
   }
-  // Booked wakes served in one sleep at most; past them, a client that
-  // keeps booking wakes for now cannot hold the sleep from its end.
-  static constexpr int kMaxWakesPerSleep = 1000;
+  // What one user (one uid, over all its connections) may hold and spend,
+  // so that no user crowds out another (the daemon is root's): power
+  // registrations, and booked wakes served in one sleep. Past the wakes, a
+  // user that keeps booking wakes for now cannot hold the sleep from its
+  // end. A client that books its next wake at each will-sleep, no sooner
+  // than every two minutes, stays far below both.
+  static constexpr int kMaxRegistrationsPerUser = 16;
+  static constexpr int kMaxWakesPerUserPerSleep = 100;
   // "System Capabilities" bits.
   static constexpr uint64_t kCPU = 0x1;
   static constexpr uint64_t kGraphics = 0x2;
@@ -58,15 +63,17 @@ class SleepCycle {
   static double LongestRealSeconds(const SleepOptions& options,
                                    double time_scale);
 
-  // A power connection registered; returns its client number.
-  uint32_t Register();
+  // A power connection of user `uid` registered; returns its client
+  // number, or nothing when the user holds kMaxRegistrationsPerUser.
+  std::optional<uint32_t> Register(uint32_t uid);
   // Its connection closed: drops its booked wake and any answer owed.
   void Deregister(uint32_t client);
   void Allow(uint32_t client, uint32_t notice);
   // Books a wake `seconds` of machine time after `now`. Returns the
   // answer: 0 when booked, kIOCodeBadArgument for seconds that are not a
   // finite number, zero or more, kIOCodeNoResources while a sleep refuses
-  // bookings; a refused booking changes nothing.
+  // bookings or once the client's user has had kMaxWakesPerUserPerSleep
+  // wakes served in this sleep; a refused booking changes nothing.
   int32_t BookWake(uint32_t client, double seconds, double now);
   // Returns the answer, always 0.
   int32_t CancelWake(uint32_t client);
@@ -115,6 +122,7 @@ class SleepCycle {
     kFullWake,
   };
   struct Client {
+    uint32_t uid = 0;
     std::optional<double> wake_at;  // machine time
     bool owes_answer = false;
     std::vector<uint8_t> notices;
@@ -142,6 +150,8 @@ class SleepCycle {
   static bool Due(double at, double now) { return at <= now + 1e-6; }
   void StartLag(double now);
   void Track(const SimulatedMac& mac);
+  // The user has had all the wakes it may have in this sleep.
+  bool SpentWakes(uint32_t uid) const;
   // The earliest booked wake, when the sleep serves it before its end.
   std::optional<double> WakeBeforeEnd() const;
   // Where sleeping machine time must stop next.
@@ -163,6 +173,7 @@ class SleepCycle {
   double last_real_ = 0;
   double speed_ = kSleepSpeed;
   int wakes_this_sleep_ = 0;
+  std::map<uint32_t, int> user_wakes_this_sleep_;  // by uid
   uint64_t requested_ = 0;
   uint64_t completed_ = 0;
   uint64_t wakes_served_ = 0;

@@ -1,6 +1,7 @@
 // The clients of the power channel: registrations, answers, bookings and
 // the notices they are owed.
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -23,11 +24,15 @@ void Put(std::vector<uint8_t>& out, uint32_t type, uint32_t word) {
 
 }  // namespace
 
-uint32_t SleepCycle::Register() {
+std::optional<uint32_t> SleepCycle::Register(uint32_t uid) {
+  auto held =
+      std::count_if(clients_.begin(), clients_.end(),
+                    [&](const auto& each) { return each.second.uid == uid; });
+  if (held >= kMaxRegistrationsPerUser) return std::nullopt;
   do {
     ++last_client_;
   } while (last_client_ == 0 || clients_.contains(last_client_));
-  clients_[last_client_];
+  clients_[last_client_].uid = uid;
   return last_client_;
 }
 
@@ -45,7 +50,8 @@ int32_t SleepCycle::BookWake(uint32_t client, double seconds, double now) {
   if (found == clients_.end() || !std::isfinite(seconds) || seconds < 0) {
     return kIOCodeBadArgument;
   }
-  if (phase_ != Phase::kAwake && options_.refuse_bookings) {
+  if (phase_ != Phase::kAwake &&
+      (options_.refuse_bookings || SpentWakes(found->second.uid))) {
     return kIOCodeNoResources;
   }
   found->second.wake_at = now + seconds;
@@ -74,23 +80,31 @@ void SleepCycle::SendWillSleep() {
 
 void SleepCycle::SendHasWoken(double now, bool booked) {
   for (auto& [number, client] : clients_) {
-    bool own = booked && client.wake_at && Due(*client.wake_at, now);
+    bool own = booked && client.wake_at && Due(*client.wake_at, now) &&
+               !SpentWakes(client.uid);
     Put(client.notices, kHasWoken, own ? 1 : 0);
-    if (own) client.wake_at.reset();
+    if (own) {
+      client.wake_at.reset();
+      ++user_wakes_this_sleep_[client.uid];
+    }
   }
+}
+
+bool SleepCycle::SpentWakes(uint32_t uid) const {
+  auto found = user_wakes_this_sleep_.find(uid);
+  return found != user_wakes_this_sleep_.end() &&
+         found->second >= kMaxWakesPerUserPerSleep;
 }
 
 std::optional<double> SleepCycle::WakeBeforeEnd() const {
   std::optional<double> earliest;
   for (const auto& [number, client] : clients_) {
-    if (client.wake_at && (!earliest || *client.wake_at < *earliest)) {
+    if (client.wake_at && !SpentWakes(client.uid) &&
+        (!earliest || *client.wake_at < *earliest)) {
       earliest = client.wake_at;
     }
   }
-  if (!earliest || *earliest >= sleep_ends_ ||
-      wakes_this_sleep_ >= kMaxWakesPerSleep) {
-    return std::nullopt;
-  }
+  if (!earliest || *earliest >= sleep_ends_) return std::nullopt;
   return earliest;
 }
 
