@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/native_control_error.h"
+#include "store/checked_path.h"
 #include "store/file_descriptor.h"
 #include "store/test_support.h"
 
@@ -67,6 +68,7 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
       {"dir", 0755, kOther, 0, " is owned by user 12345"},
       {"link", 0755, 0, 0, " is a symbolic link"},
       {"file", 0644, 0, 0, " is not a directory"},
+      {"file", 01777, 0, 0, " is not a directory"},
       {"dir", 0755, kOther, kOther, kUnexpected},
       {"link", 0755, 0, 0, kUnexpected},
       {"file", 0644, 0, 0, kUnexpected},
@@ -81,6 +83,12 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
     if (geteuid() == 0) lchown(made.c_str(), c.owner, c.group);
     chmod(made.c_str(), c.mode);
     SCOPED_TRACE(std::string(c.make) + c.reason);
+    struct stat status {};
+    if (c.make == std::string("file") && lstat(made.c_str(), &status) == 0) {
+      // A sticky bit excuses a folder that others may write, never a file.
+      EXPECT_EQ(c.mode & 02 ? "is writable by other users" : "",
+                UnsafeReason(status, made, EntryKind::kFile));
+    }
     const fs::path opened = c.reason == kUnexpected ? made : made / "run";
     const std::string expected =
         c.reason[0] == ' ' ? unsafe + made.native() + c.reason : c.reason;
