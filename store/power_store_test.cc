@@ -238,7 +238,8 @@ void Amber(NativePowerPolicy& p) { p.ledMode = "amber"; }
 
 // Forwards to the system and records each step, failing with EIO instead
 // of making it the next one named first in `failing` ("syncdir rename":
-// the first directory flush, then the rename after it).
+// the first directory flush, then the rename after it), or with EINTR when
+// `failing` ends in "EINTR".
 class RecordingFileSystem final : public FileSystem {
  public:
   int createExclusive(int directory, const char* name, mode_t mode) override {
@@ -273,7 +274,7 @@ class RecordingFileSystem final : public FileSystem {
  private:
   bool step(const std::string& name) {
     steps += steps.empty() ? name : " " + name;
-    errno = EIO;
+    errno = failing.ends_with("EINTR") ? EINTR : EIO;
     return !fails(name);
   }
   FileSystem& real_ = SystemFileSystem();
@@ -332,6 +333,9 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
        save + " create write close"},
       {kOld, Limit80, "short", kDone, kNew,
        "create write write write write write write sync close rename syncdir"},
+      // A write interrupted by a signal is made again.
+      {kOld, Limit80, "write EINTR", kDone, kNew,
+       "create write write sync close rename syncdir"},
   };
   RecordingFileSystem files;
   const NativePowerStore store(
