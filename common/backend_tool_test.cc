@@ -54,7 +54,21 @@ TEST(BackendToolTest, ClosedStandardDescriptorsTakeNoFile) {
     });
   });
   EXPECT_EQ(1, testing::WaitForChild(child));
-  EXPECT_EQ(0u, std::filesystem::file_size(file + "2"));
+  for (const char* name : {"0", "1", "2"}) {
+    EXPECT_EQ(0u, std::filesystem::file_size(file + name)) << name;
+  }
+}
+
+// What nobody reads is still written: to "/dev/null", without a failure.
+TEST(BackendToolTest, ClosedStandardOutputIsNoFailure) {
+  const pid_t child = testing::StartChild([] {
+    close(STDOUT_FILENO);
+    const char* argv[] = {"ampctl", "version"};
+    return NativeBackendTool::main(2, argv, [](const Arguments&) {
+      std::cout << "Ampervale native backend 1.0.0\n";
+    });
+  });
+  EXPECT_EQ(0, testing::WaitForChild(child));
 }
 
 // The reader of standard output is gone before anything is written.

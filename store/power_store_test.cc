@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/native_control_error.h"
+#include "store/checked_path.h"
 #include "store/file_descriptor.h"
 #include "store/test_support.h"
 
@@ -67,6 +68,7 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
       {"dir", 0755, kOther, 0, " is owned by user 12345"},
       {"link", 0755, 0, 0, " is a symbolic link"},
       {"file", 0644, 0, 0, " is not a directory"},
+      {"file", 01777, 0, 0, " is not a directory"},
       {"dir", 0755, kOther, kOther, kUnexpected},
       {"link", 0755, 0, 0, kUnexpected},
       {"file", 0644, 0, 0, kUnexpected},
@@ -81,6 +83,12 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
     if (geteuid() == 0) lchown(made.c_str(), c.owner, c.group);
     chmod(made.c_str(), c.mode);
     SCOPED_TRACE(std::string(c.make) + c.reason);
+    struct stat status {};
+    if (c.make == std::string("file") && lstat(made.c_str(), &status) == 0) {
+      // A sticky bit excuses a folder that others may write, never a file.
+      EXPECT_EQ(c.mode & 02 ? "is writable by other users" : "",
+                UnsafeReason(status, made, EntryKind::kFile));
+    }
     const fs::path opened = c.reason == kUnexpected ? made : made / "run";
     const std::string expected =
         c.reason[0] == ' ' ? unsafe + made.native() + c.reason : c.reason;
@@ -230,7 +238,8 @@ void Amber(NativePowerPolicy& p) { p.ledMode = "amber"; }
 
 // Forwards to the system and records each step, failing with EIO instead
 // of making it the next one named first in `failing` ("syncdir rename":
-// the first directory flush, then the rename after it).
+// the first directory flush, then the rename after it), or with EINTR when
+// `failing` ends in "EINTR".
 class RecordingFileSystem final : public FileSystem {
  public:
   int createExclusive(int directory, const char* name, mode_t mode) override {
@@ -265,7 +274,7 @@ class RecordingFileSystem final : public FileSystem {
  private:
   bool step(const std::string& name) {
     steps += steps.empty() ? name : " " + name;
-    errno = EIO;
+    errno = failing.ends_with("EINTR") ? EINTR : EIO;
     return !fails(name);
   }
   FileSystem& real_ = SystemFileSystem();
@@ -324,6 +333,9 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
        save + " create write close"},
       {kOld, Limit80, "short", kDone, kNew,
        "create write write write write write write sync close rename syncdir"},
+      // A write interrupted by a signal is made again.
+      {kOld, Limit80, "write EINTR", kDone, kNew,
+       "create write write sync close rename syncdir"},
   };
   RecordingFileSystem files;
   const NativePowerStore store(

@@ -99,6 +99,11 @@ ROWS
   expect "no mode set by path" "" "$(in_sandbox 0 /usr/bin/strace -qq -o \
     /dev/stderr -E ASAN_OPTIONS=detect_leaks=0 -e trace=chmod,fchmodat "/Library${app#"$library"}/bin/ampctl" install \
     2>&1 >/dev/null)"
+  # The job is on disk before it takes its name, and the name after.
+  expect "job flushed, renamed, its folder flushed" "fdatasync renameat fsync" \
+    "$(in_sandbox 0 /usr/bin/strace -qq -o /dev/stderr -E ASAN_OPTIONS=detect_leaks=0 \
+      -e trace=fdatasync,fsync,rename,renameat,renameat2 "/Library${app#"$library"}/bin/ampctl" install \
+      2>&1 >/dev/null | grep -o '^[a-z]*' | xargs)"
   expect "the job alone, a file" chargelimitd.plist "$(ls -F "${job%/*}")"
   expect "a link's target" "600 kept" "$(stat -c %a "$library/victim") $(cat "$library/victim")"
   run "/Library/Application Support/Ampervale/bin/../bin/ampctl" install \

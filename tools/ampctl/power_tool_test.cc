@@ -39,6 +39,7 @@ TEST(PowerToolTest, DispatchesExactWordLists) {
       {501, {}, "", kHelp},
       {501, {"status", "--help"}, "", kHelp},
       {501, {"--config", "-h"}, "", kHelp},
+      {501, {"-h"}, "", kHelp},
       {501, {"version"}, "", "Ampervale native backend 1.0.0\n"},
       {501, {"--config"}, "Missing value for --config"},
       {501, {"version", "x"}, kDenied},

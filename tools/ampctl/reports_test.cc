@@ -18,6 +18,9 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
   harness.smc = std::make_shared<FakeSMCAccess>(
       FakeMachineKeys(Mode::legacySingle, "CH0J"));
   harness.smc->set("CH0I", {0, 0});
+  // A key wider than its mode needs does not make the mode.
+  harness.smc->set("CH0B", {0, 0});
+  harness.smc->set("CH0C", {0});
   // The probe never throws: what a read throws becomes the key's text.
   harness.smc->failRead("CHIE",
                         std::make_exception_ptr(std::runtime_error("gone")));
@@ -29,8 +32,8 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
   "effectiveUID": 501,
   "keys": {
     "ACLC": "SMC read failed",
-    "CH0B": "SMC CH0B command 9: request failed (IOKit 0x00000000, SMC 132)",
-    "CH0C": "SMC CH0C command 9: request failed (IOKit 0x00000000, SMC 132)",
+    "CH0B": "unexpected payload width 2, expected 1",
+    "CH0C": "available (1 bytes)",
     "CH0I": "unexpected payload width 2, expected 1",
     "CH0J": "available (1 bytes)",
     "CHIE": "gone",
