@@ -159,6 +159,7 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
   const Script kNight{{1, Kind::kWillSleep}, {1.5, Kind::kHasWoken}},
       kOwn{{0, Kind::kWillSleep}, {0.5, Kind::kHasWoken, 1412}},
       kNoWake{{1, Kind::kWillSleep}}, kBreak{{1, {}}}, kNone,
+      kTwice{{1, Kind::kWillSleep}, {3, Kind::kWillSleep}},
       kLearn{{1, Kind::kWillSleep},
              {1.5, Kind::kHasWoken, 1412},
              {3, Kind::kWillSleep},
@@ -212,6 +213,10 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
        "pass, open, lock, open, book 1412, allow 1, cancel, pass, unlock, "
        "pass",
        3, 5.5, 0, true, false, true},
+      {"a second will-sleep: the first booking cancelled, a new plan",
+       Mode::legacyPair, 40, kTwice,
+       "pass, lock, book 1412, allow 1, cancel, book 706, allow 2", 3, 13, 0,
+       true, false, false, 2, 60},
       {"broken: registered again at the next pass, into a night",
        Mode::legacyPair, 40, kBreak, "pass, lock, book 1412", 3, 6},
       {"refused: one line, the rhythm kept, tried again quietly",

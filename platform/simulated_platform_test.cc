@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -44,9 +46,9 @@ int Listen(const std::string& path) {
 }
 
 // How the peer answers request block number `at` (from 1): once the client
-// sent more or closed, or a byte every 15 ms (never a gap as long as the
-// limit).
-enum class Fault { kNone, kLate, kDrip };
+// sent more or closed, a byte every 15 ms (never a gap as long as the
+// limit), or after a signal has interrupted the client's wait.
+enum class Fault { kNone, kLate, kDrip, kInterrupt };
 
 // A simulated Mac for one client: `answer` turns the first byte, then each
 // 80-byte request block, into what is sent back. It records all it
@@ -82,6 +84,10 @@ struct Peer {
       bool faulty = got == 80 && ++exchanges_ == at;
       pollfd more{fd, POLLIN, 0};
       if (faulty && fault == Fault::kLate) poll(&more, 1, 5000);
+      if (faulty && fault == Fault::kInterrupt) {
+        // The client waits for the answer by now, and has woken before it.
+        usleep(50'000), pthread_kill(client_, SIGUSR1), usleep(50'000);
+      }
       size_t step = faulty && fault == Fault::kDrip ? 1 : bytes.size();
       for (size_t i = 0; i < bytes.size(); i += step) {
         if (send(fd, &bytes[i], step, MSG_NOSIGNAL) < 0) break;
@@ -92,6 +98,7 @@ struct Peer {
   }
 
   int exchanges_ = 0;
+  pthread_t client_ = pthread_self();
   Bytes received_;
   std::thread thread_;
 };
@@ -145,7 +152,12 @@ TEST_F(SimulatedPlatformTest, OpenAndExchangeFailures) {
        kIOCodeNotResponding, ""},
       {"drips", kGranted, LE(0, 4) + LE(3, 4) + "abc", 0, kIOCodeNotResponding,
        "", kShortLimit, Fault::kDrip},
+      {"interrupted", kGranted, LE(0, 4) + LE(3, 4) + "abc", 0, 0, "abc",
+       kLongLimit, Fault::kInterrupt},
   };
+  struct sigaction interrupt {};  // without SA_RESTART: calls fail with EINTR
+  interrupt.sa_handler = [](int) {};
+  sigaction(SIGUSR1, &interrupt, nullptr);
   uint8_t request[80], buffer[80];
   memset(request, 'q', sizeof request);
   for (const auto& c : cases) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "sim/cli.h"
@@ -109,6 +110,13 @@ TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   }
   EXPECT_EQ("charging amber",
             std::string(PowerStateName(mac.state())) + " " + mac.Led());
+  // 80 a rounding error short reads 80 %; 79.995 reads 79.
+  SimulatedMac plain(BuiltInMachine("legacy-pair"));
+  for (auto [level, shown] :
+       {std::pair{std::nextafter(80.0, 0), 80}, {79.995, 79}}) {
+    HandleControl(plain, {{"command", "battery"}, {"level", level}});
+    EXPECT_EQ(shown, plain.StateJson()["battery"]["percentage"]) << level;
+  }
 }
 
 }  // namespace

@@ -49,6 +49,14 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
                 fs::status(victim).permissions() == fs::perms::owner_read)
         << error;
   }
+  fs::remove(socket);
+  ListeningSocket listener(socket, true);  // its user's alone, or anyone's
+  std::string modes = std::to_string(testing::ModeOf(socket));
+  listener.SetPrivate(false);
+  modes += " " + std::to_string(testing::ModeOf(socket));
+  listener.SetPrivate(true);
+  EXPECT_EQ("384 438 384",
+            modes + " " + std::to_string(testing::ModeOf(socket)));
 }
 
 // Clients reach the socket by its path: a link on it is followed only when

@@ -66,12 +66,15 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   SendControl(path, {{"command", "state"}});
   held.push_back(Connect(path, ""));
   platform::SetSimulatorExchangeLimit(std::chrono::milliseconds(2000));
-  clock = 11;
+  clock = 5;  // the first idle one speaks: the second is now the idlest
+  ASSERT_EQ(1, send(held[2], "\x01", 1, MSG_NOSIGNAL));
+  ASSERT_EQ(8, recv(held[2], greeting, 8, MSG_WAITALL));
+  clock = 16;
   EXPECT_NO_THROW(SendControl(path, {{"command", "state"}}));
   platform::SetSimulatorExchangeLimit(std::chrono::milliseconds(10'000));
   std::string closed;  // of the power client, the half-sent one, two idle
   for (int i = 0; i < 4; ++i) closed += ClosedByServer(held[i]) ? 'c' : 'o';
-  EXPECT_EQ("ooco", closed);
+  EXPECT_EQ("oooc", closed);
   server.Stop();
   serving.join();
   for (int fd : held) close(fd);

@@ -84,6 +84,21 @@ TEST(SessionTest, AnswersAndEndings) {
   }
 }
 
+// A value is stored only at exactly the key's width (133 otherwise),
+// whether or not the client asked for the width first.
+TEST(SMCModelTest, StoresOnlyValuesOfTheKeysWidth) {
+  SMCModel smc(KeysFromText("ACLC 00"));
+  auto result = [&](uint8_t command, const Bytes& data) {
+    NativeSMCPacket block("ACLC", command, data.size(), data);
+    return std::to_string(smc.Answer(block.bytes).reply.at(40)) + " ";
+  };
+  EXPECT_EQ("133 0 133 133 0 ", result(6, {1, 2}) + result(9, {}) +
+                                    result(6, {1, 2}) + result(6, {}) +
+                                    result(6, {7}));
+  EXPECT_EQ(1u, smc.writes().size());
+  EXPECT_EQ(Bytes{7}, smc.Value("ACLC"));
+}
+
 // A night turn by turn, as the server plays it: awake, 100 machine seconds
 // pass per real second. Client A books a wake `booking` seconds ahead at
 // every "will sleep", B never; both allow at once. The log has each change
@@ -168,6 +183,8 @@ TEST(SleepCycleTest, EventsOfTheNight) {
        "85 % adapter supplying power, plugged, highest 85.0"},
       {R"({"hours": 1, "pullOutAt": 30})", 50, "",
        "72 % adapter unplugged, unplugged, highest 72.5"},
+      {R"({"hours": 9, "pullOutAt": 0})", 50, "",
+       "45 % adapter unplugged, unplugged, highest 50.1"},
   };
   for (const auto& c : cases) {
     MachineDescription machine = BuiltInMachine("legacy-pair");
