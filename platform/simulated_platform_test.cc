@@ -114,6 +114,17 @@ struct SimulatedPlatformTest : ::testing::Test {
   std::string path_ = scratch_.path() / "smc";
 };
 
+TEST_F(SimulatedPlatformTest, SocketPathMustFitWithItsTerminator) {
+  size_t room = sizeof(sockaddr_un{}.sun_path);  // the NUL included
+  std::string fits = path_ + std::string(room - 3 - path_.size(), 'd') + "/s";
+  ASSERT_TRUE(std::filesystem::create_directory(fits.substr(0, room - 3)));
+  ASSERT_EQ(room - 1, fits.size());
+  int listener = Listen(fits);
+  EXPECT_EQ(0, SimulatorSocket().Connect(fits));
+  EXPECT_EQ(ENAMETOOLONG, SimulatorSocket().Connect(fits + "s"));
+  close(listener);
+}
+
 // An open, then one exchange. After a failed exchange the reply buffer and
 // length are as they were, the connection is closed and nothing more is
 // sent on it.
