@@ -69,26 +69,6 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
   }
 }
 
-// Hex digits of either case; anything next to 0-9, a-f or A-F is refused.
-TEST(SimulatorCommandLineTest, KeyValuesTakeHexDigitsOfEitherCase) {
-  static const struct {
-    const char *value, *stored;  // stored: "" when refused
-  } kCases[] = {
-      {"0a", "0a"}, {"Ff", "ff"}, {"9A 0f", "9a0f"}, {"0g", ""}, {"0G", ""},
-      {"0:", ""},   {"0@", ""},   {"0`", ""},        {"/0", ""}, {"0a1", ""},
-  };
-  for (const auto& c : kCases) {
-    SimulatedMac mac(BuiltInMachine("firmware"));
-    const nlohmann::json answer = HandleControl(
-        mac, {{"command", "set-key"}, {"key", "ACLC"}, {"value", c.value}});
-    EXPECT_EQ(!*c.stored, answer.contains("error")) << c.value;
-    EXPECT_EQ(*c.stored ? c.stored : "00",
-              HandleControl(mac, {{"command", "key"}, {"key", "ACLC"}})
-                  .value("value", "none"))
-        << c.value;
-  }
-}
-
 // A machine file keeps its adapter key's value and may start empty; the
 // operator may fill the battery, and a new level ends a firmware hold.
 TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {

@@ -70,41 +70,5 @@ TEST(PhysicsTest, KeysInForceDecideOneStep) {
   }
 }
 
-// Half an hour at 40 % an hour, or `above` from 80 % on; optimized
-// charging holds at 80 % whatever the keys allow, and below 80 the keys
-// still decide.
-TEST(PhysicsTest, RateByLevelAndOptimizedCharging) {
-  static const struct {
-    double level;
-    std::optional<double> above;
-    bool held;
-    const char *keys, *outcome;
-  } kCases[] = {
-      {70, std::nullopt, false, "", "90 charging (adapter supplying power)"},
-      {70, 10, false, "", "82.5 charging (adapter supplying power)"},
-      {85, 10, false, "", "90 charging (adapter supplying power)"},
-      {70, 10, false, kLimiter,
-       "80 holding (firmware limit 80 %, resumes at 75 %)"},
-      {70, {}, true, "", "80 holding (optimized charging holds at 80 %)"},
-      {85, {}, true, "", "85 holding (optimized charging holds at 80 %)"},
-      {70, {}, true, "CH0B 02", "70 holding (charging inhibited by CH0B 02)"},
-      {85, {}, true, "CH0I 01", "79 draining (adapter cut off by CH0I 01)"},
-  };
-  for (const auto& c : kCases) {
-    const ChargeControls controls =
-        ReadChargeControls(SMCModel(KeysFromText(c.keys)), "CH0I", true);
-    Battery battery{.level = c.level,
-                    .charge_rate_above_80 = c.above,
-                    .held_at_80 = c.held};
-    const PowerState state = Advance(battery, controls, 1800);
-    char outcome[96];
-    std::snprintf(outcome, sizeof outcome, "%g %s (%s)", battery.level,
-                  PowerStateName(state).data(),
-                  ReasonOf(battery, controls).c_str());
-    EXPECT_EQ(c.outcome, std::string(outcome))
-        << c.level << " " << c.keys << (c.held ? " held" : "");
-  }
-}
-
 }  // namespace
 }  // namespace ampervale::sim
