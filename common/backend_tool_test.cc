@@ -61,14 +61,13 @@ TEST(BackendToolTest, ClosedStandardDescriptorsTakeNoFile) {
 
 // What nobody reads is still written: to "/dev/null", without a failure.
 TEST(BackendToolTest, ClosedStandardOutputIsNoFailure) {
-  const pid_t child = testing::StartChild([] {
-    close(STDOUT_FILENO);
-    const char* argv[] = {"ampctl", "version"};
-    return NativeBackendTool::main(2, argv, [](const Arguments&) {
-      std::cout << "Ampervale native backend 1.0.0\n";
-    });
-  });
-  EXPECT_EQ(0, testing::WaitForChild(child));
+  EXPECT_EQ(0, testing::WaitForChild(testing::StartChild([] {
+              close(STDOUT_FILENO);
+              const char* argv[] = {"ampctl", "version"};
+              return NativeBackendTool::main(2, argv, [](const Arguments&) {
+                std::cout << "Ampervale native backend 1.0.0\n";
+              });
+            })));
 }
 
 // The reader of standard output is gone before anything is written.

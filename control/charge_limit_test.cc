@@ -90,5 +90,16 @@ TEST(ApplyLimitTest, WritesWhatDiffersInOrderAndRollsBackFailures) {
   }
 }
 
+// The firmware's limiter is preferred to legacy keys the machine also has;
+// "orange" is the LED's amber by another name.
+TEST(ControllerTest, PrefersTheFirmwareAndKnowsTheLEDsNames) {
+  auto smc = std::make_shared<FakeSMCAccess>(FakeMachineKeys(Mode::firmware));
+  smc->set("CH0B", {0}), smc->set("CH0C", {0});
+  NativePowerController controller(smc);
+  EXPECT_EQ(Mode::firmware, controller.mode());
+  controller.setLED("orange");
+  EXPECT_EQ("ACLC 04", smc->writtenText());
+}
+
 }  // namespace
 }  // namespace ampervale

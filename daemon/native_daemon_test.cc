@@ -70,6 +70,9 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
        "Charging: Waiting for a valid battery percentage; hardware state was "
        "preserved",
        "ACLC 03", nullptr},
+      {"the limit, then the LED", Mode::firmware,
+       R"({"upperLimit":80,"ledMode":"amber"})", 50, "", "", "",
+       "bfD0 50 00 00 00, bfE0 4f 00 00 00, bfF0 02, ACLC 04", nullptr},
       {"restore request is carried out and cleared", Mode::firmware,
        R"({"restoreChargingRequested":true})", 50, "bfF0 02", "", "", "bfF0 00",
        R"({"restoreChargingRequested":false})"},

@@ -23,7 +23,8 @@ namespace {
 // real time. A sleep request is answered after the whole night.
 struct ServedMac {
   ServedMac(const sim::MachineDescription& machine, double timeScale)
-      : mac(machine), server(mac, Options(socket, timeScale)) {
+      : mac(machine),
+        server(mac, {.socket_path = socket, .time_scale = timeScale}) {
     mac.sleep().set_speed(100 * 3600);
     serving = std::thread([this] { server.Run(); });
     setenv(platform::kSimulatorVariable, socket.c_str(), 1);
@@ -34,12 +35,6 @@ struct ServedMac {
     serving.join();
     unsetenv(platform::kSimulatorVariable);
     platform::SetSimulatorExchangeLimit(std::chrono::seconds(10));
-  }
-  static sim::ServerOptions Options(const std::string& socket, double scale) {
-    sim::ServerOptions options;
-    options.socket_path = socket;
-    options.time_scale = scale;
-    return options;
   }
   testing::ScratchDirectory scratch;
   std::string socket = scratch.path() / "smc.sock";

@@ -23,7 +23,7 @@ struct ServerOptions {
   // in the dark and full wakes of a sleep).
   double time_scale = 1.0;
   // Monotonic real seconds; the steady clock when empty.
-  std::function<double()> real_clock;
+  std::function<double()> real_clock = {};
   // How often the battery moves while no client talks.
   int tick_milliseconds = 100;
   // With every connection taken, one that has sent nothing for this many

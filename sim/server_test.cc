@@ -49,10 +49,9 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   std::string path = scratch.path() / "smc.sock";
   std::atomic<double> clock = 0;
   SimulatedMac mac(BuiltInMachine("legacy-pair"));
-  ServerOptions options;
-  options.socket_path = path, options.tick_milliseconds = 10;
-  options.real_clock = [&] { return clock.load(); };
-  Server server(mac, options);
+  Server server(mac, {.socket_path = path,
+                      .real_clock = [&] { return clock.load(); },
+                      .tick_milliseconds = 10});
   std::thread serving([&] { server.Run(); });
   std::vector<int> held{Connect(path, "\x04"), Connect(path, "\x01")};
   char registered = 0;
@@ -124,9 +123,7 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   std::string log, root_log;
   {
     SimulatedMac mac(BuiltInMachine("legacy-pair"));
-    ServerOptions options;
-    options.socket_path = path, options.tick_milliseconds = 1;
-    Server server(mac, options);
+    Server server(mac, {.socket_path = path, .tick_milliseconds = 1});
     std::thread serving([&] { server.Run(); });
     go.send('g');
     int root = Connect(path, "\x04");
