@@ -24,10 +24,10 @@ struct DaemonEnvironment {
   std::function<double()> now;
   std::function<void(double seconds)> sleep;
   // Empty: the loop only sleeps between passes.
-  std::function<platform::PowerRegistration()> registerPower;
+  std::function<platform::PowerRegistration()> registerPower = {};
   // Read around a sleep and after a registration, never by the awake pass.
-  std::function<std::optional<uint64_t>()> systemCapabilities;
-  std::function<std::optional<bool>()> pluggedIn;
+  std::function<std::optional<uint64_t>()> systemCapabilities = {};
+  std::function<std::optional<bool>()> pluggedIn = {};
   std::function<std::optional<int64_t>()> batteryPercentage;
   // Opens a fresh SMC connection; throws when it cannot.
   std::function<std::shared_ptr<NativeSMCAccess>()> openSMC;

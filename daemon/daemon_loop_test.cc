@@ -25,9 +25,6 @@ struct ScriptedLoop {
           std::make_shared<FakeSMCAccess>()),
       {.now = [this] { return clock; },
        .sleep = [this](double seconds) { clock += seconds; },
-       .registerPower = {},
-       .systemCapabilities = {},
-       .pluggedIn = {},
        .batteryPercentage = [] { return std::optional<int64_t>(57); },
        .openSMC = [this]() -> std::shared_ptr<NativeSMCAccess> {
          opens.push_back(clock);

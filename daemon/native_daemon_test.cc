@@ -70,9 +70,6 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
        "Charging: Waiting for a valid battery percentage; hardware state was "
        "preserved",
        "ACLC 03", nullptr},
-      {"the limit, then the LED", Mode::firmware,
-       R"({"upperLimit":80,"ledMode":"amber"})", 50, "", "", "",
-       "bfD0 50 00 00 00, bfE0 4f 00 00 00, bfF0 02, ACLC 04", nullptr},
       {"restore request is carried out and cleared", Mode::firmware,
        R"({"restoreChargingRequested":true})", 50, "bfF0 02", "", "", "bfF0 00",
        R"({"restoreChargingRequested":false})"},
@@ -80,10 +77,10 @@ TEST(DaemonTickTest, PassesEnforceThePolicyAndRecordTheOutcome) {
        R"({"adapterEnabled":true,"ledMode":"amber"})", 50, "CHIE 08",
        "CHIE ACLC", "Adapter: CHIE refused | MagSafe: ACLC refused",
        "CHIE 00, ACLC 04", nullptr},
-      {"threshold bfE0 changed behind the daemon's back", Mode::firmware,
-       R"({"upperLimit":80})", 50,
+      {"threshold bfE0 changed behind the daemon's back; the LED after",
+       Mode::firmware, R"({"upperLimit":80,"ledMode":"amber"})", 50,
        "bfF0 02, bfD0 50 00 00 00, bfE0 4e 00 00 00", "", "",
-       "bfF0 00, bfE0 4f 00 00 00, bfF0 02", nullptr},
+       "bfF0 00, bfE0 4f 00 00 00, bfF0 02, ACLC 04", nullptr},
       // Recorded in the heartbeat, so that status reports it.
       {"undecodable policy", Mode::firmware, "{\"upperLimit\":", 50, "", "",
        "Cannot decode ", "", nullptr},

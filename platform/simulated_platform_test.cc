@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "platform/battery.h"
+#include "platform/os_version.h"
 #include "platform/simulator_socket.h"
 #include "platform/smc_client.h"
+#include "smc/smc_transport.h"
 #include "tools/ampctl/tool_test_support.h"
 
 namespace ampervale::platform {
@@ -220,6 +222,24 @@ TEST_F(SimulatedPlatformTest, BatteryPropertiesKeepTheirSignAndKind) {
   }
   Peer absent(path_, Script(Bytes(1, '\0')));
   EXPECT_FALSE(ReadBatteryCapacities());
+}
+
+// No socket is no SMC; a reply shorter than the block is a failure even
+// when its code says success.
+TEST_F(SimulatedPlatformTest, TransportRefusesAShortSuccessfulReply) {
+  EXPECT_EQ("AppleSMC is unavailable on this Mac",
+            ControlErrorOf([] { NativeSMCTransport(); }));
+  Peer peer(path_, Script(LE(0, 4) + LE(7, 4),
+                          LE(0, 4) + LE(79, 4) + Bytes(79, '\0')));
+  NativeSMCTransport transport;
+  EXPECT_EQ("SMC ACLC command 9: request failed (IOKit 0x00000000, SMC 0)",
+            ControlErrorOf([&] { transport.read("ACLC"); }));
+}
+
+TEST(OperatingSystemVersionTest, NamesTheSystemWithoutQuotes) {
+  const std::string version = OperatingSystemVersionString();
+  EXPECT_NE("", version);
+  EXPECT_EQ(std::string::npos, version.find('"')) << version;
 }
 
 }  // namespace

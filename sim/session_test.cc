@@ -26,6 +26,7 @@ TEST(SessionTest, AnswersAndEndings) {
   const Bytes read = NativeSMCPacket("ACLC", 5, 1, {}).bytes;
   const std::string open_and_read =
       '\x01' + std::string(read.begin(), read.end());
+  const std::string kBook("\x04\x02\0\0\0\0\0\0", 8);  // seconds follow
   static const struct {
     const char *name, *fault;  // the fault as the operator types it
     std::string bytes, answer;
@@ -43,26 +44,14 @@ TEST(SessionTest, AnswersAndEndings) {
       {"root domain", "", "\x05\x13System Capabilities", "01010300000000000000",
        kOpen},
       {"root domain, other property", "", "\x05\x04Nope", "0100", kOpen},
-      {"adapter plugged in", "",
-       "\x02\x11"
-       "ExternalConnected",
-       "010401", kOpen},
+      {"adapter plugged in", "", "\x02\021ExternalConnected", "010401", kOpen},
       // Power channel: a booking of 60 s, a cancel; a booking of NaN.
-      {"booked and cancelled",
-       "",
-       {"\x04\x02\0\0\0\0\0\0\x4e\x40\x03", 11},
-       "0103000000000000000300000000000000",
-       kOpen},
-      {"booking of NaN",
-       "",
-       {"\x04\x02\0\0\0\0\0\0\xf8\x7f", 10},
-       "0103000000c20200e0",
-       kOpen},
+      {"booked and cancelled", "", kBook + "\x4e\x40\x03",
+       "0103000000000000000300000000000000", kOpen},
+      {"booking of NaN", "", kBook + "\xf8\x7f", "0103000000c20200e0", kOpen},
       {"booking refused",
        R"({"command": "sleep", "hours": 1, "refuseBookings": true})",
-       {"\x04\x02\0\0\0\0\0\0\x4e\x40", 10},
-       "0103000000be0200e0",
-       kOpen},
+       kBook + "\x4e\x40", "0103000000be0200e0", kOpen},
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("firmware"));
