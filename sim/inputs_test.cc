@@ -47,7 +47,7 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
        "Option --hours takes 0 to 48 hours"},
       {"sleep --socket /none --hours 2 --dark-wake-every 0.5",
        "Option --dark-wake-every takes a number from 1 to 2880"},
-      {"sleep --socket /none --hours 2 --linger 2. --plug-wake",
+      {"sleep --socket /none --hours 48 --linger 2. --plug-wake",
        "Cannot reach the simulator at /none: No such file or directory"},
       {"sleep --socket /none --hours 2 --rate-change-at 30",
        "A rate change needs both its time and its rate (--rate-change-at and "
