@@ -3,8 +3,9 @@
 catch.
 
 Each fault of the lists (by default scripts/planted-faults.txt, written by
-the team with its tests, and scripts/planted-faults-independent.txt, written
-from the product code alone) replaces one exact snippet of a source file.
+the team with its tests, and scripts/planted-faults-independent.txt and
+-independent-2.txt, each written from the product code alone by someone who
+had not read the tests) replaces one exact snippet of a source file.
 For every fault the script applies it, builds a Release tree with the
 tests, runs ctest and prints "caught" (a test failed), "missed" (every test
 passed), "n/a" (the snippet is not in the file any more, or not once) or
@@ -163,7 +164,8 @@ def main():
     build = (options.build or source / "build" / "faults").resolve()
     build.mkdir(parents=True, exist_ok=True)
     lists = options.faults or [HERE / "planted-faults.txt",
-                               HERE / "planted-faults-independent.txt"]
+                               HERE / "planted-faults-independent.txt",
+                               HERE / "planted-faults-independent-2.txt"]
     faults = [fault for path in lists
               for fault in parse_faults(path.read_bytes().decode())]
     if options.ids:
