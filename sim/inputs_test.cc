@@ -69,15 +69,16 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
   }
 }
 
-// A machine file keeps its adapter key's value and may start empty; the
-// operator may fill the battery, and a new level ends a firmware hold.
+// A machine file keeps its adapter key's value, in hex digits of either
+// case, and may start empty; the operator may fill the battery, and a new
+// level ends a firmware hold.
 TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   nlohmann::json file = nlohmann::json::parse(BuiltInMachineJson("firmware"));
-  file["keys"]["CHIE"] = "08", file["battery"]["level"] = 0;
+  file["keys"]["CHIE"] = "fF", file["battery"]["level"] = 0;
   file["keys"]["bfF0"] = "02", file["keys"]["bfD0"] = "50000000";
   file["keys"]["bfE0"] = "4b000000";
   MachineDescription machine = ParseMachine(file);
-  EXPECT_EQ(std::vector<uint8_t>{0x08}, machine.keys.at("CHIE"));
+  EXPECT_EQ(std::vector<uint8_t>{0xff}, machine.keys.at("CHIE"));
   EXPECT_EQ(0, machine.battery.level);
   machine.keys["CHIE"] = {0x00};
   SimulatedMac mac(machine);
