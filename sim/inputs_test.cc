@@ -69,15 +69,18 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
   }
 }
 
-// A machine file keeps its adapter key's value and may start empty; the
-// operator may fill the battery, and a new level ends a firmware hold.
+// A machine file keeps its adapter key's value, in hex digits of either
+// case, and may start empty; the operator may fill the battery, and a new
+// level ends a firmware hold.
 TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   nlohmann::json file = nlohmann::json::parse(BuiltInMachineJson("firmware"));
-  file["keys"]["CHIE"] = "08", file["battery"]["level"] = 0;
+  file["keys"]["CHIE"] = "9fF0", file["battery"]["level"] = 0;
   file["keys"]["bfF0"] = "02", file["keys"]["bfD0"] = "50000000";
   file["keys"]["bfE0"] = "4b000000";
   MachineDescription machine = ParseMachine(file);
-  EXPECT_EQ(std::vector<uint8_t>{0x08}, machine.keys.at("CHIE"));
+  EXPECT_EQ((std::vector<uint8_t>{0x9f, 0xf0}), machine.keys.at("CHIE"));
+  file["keys"]["bfE0"] = "4g000000";  // not a hex digit
+  EXPECT_THROW(ParseMachine(file), NativeControlError);
   EXPECT_EQ(0, machine.battery.level);
   machine.keys["CHIE"] = {0x00};
   SimulatedMac mac(machine);
@@ -91,11 +94,10 @@ TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   EXPECT_EQ("charging amber",
             std::string(PowerStateName(mac.state())) + " " + mac.Led());
   // 80 a rounding error short reads 80 %; 79.995 reads 79.
-  SimulatedMac plain(BuiltInMachine("legacy-pair"));
   for (auto [level, shown] :
        {std::pair{std::nextafter(80.0, 0), 80}, {79.995, 79}}) {
-    HandleControl(plain, {{"command", "battery"}, {"level", level}});
-    EXPECT_EQ(shown, plain.StateJson()["battery"]["percentage"]) << level;
+    HandleControl(mac, {{"command", "battery"}, {"level", level}});
+    EXPECT_EQ(shown, mac.StateJson()["battery"]["percentage"]) << level;
   }
 }
 
