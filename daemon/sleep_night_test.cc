@@ -13,6 +13,7 @@
 #include "sim/control_client.h"
 #include "sim/machine.h"
 #include "sim/server.h"
+#include "sim/sleep_cycle.h"
 #include "store/test_support.h"
 
 namespace ampervale {
@@ -117,7 +118,9 @@ TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
   EXPECT_EQ(0, clients[1]->BookWake(900));
   std::atomic<bool> awake = false;
   std::thread night([&] {
-    sim::SendControl(served->socket, {{"command", "sleep"}, {"hours", 1}});
+    sim::SendControl(
+        served->socket,
+        {{"command", "sleep"}, {"hours", 1}, {"refuseBookings", true}});
     awake = true;
   });
   std::string heard[2];
@@ -129,6 +132,10 @@ TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
     for (int i : {0, 1}) {
       std::optional<platform::PowerNotice> notice = clients[i]->Wait(0.005);
       if (notice && notice->kind == Kind::kWillSleep) {
+        // Refused while asleep, and not taken for its own: 600 stands.
+        if (!i && heard[i].empty()) {
+          EXPECT_EQ(sim::kIOCodeNoResources, clients[i]->BookWake(50));
+        }
         clients[i]->AllowSleep(notice->id);
         heard[i] += "sleep, ";
       } else if (notice) {
@@ -139,7 +146,7 @@ TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
     }
   }
   night.join();
-  EXPECT_EQ("sleep, own 600, sleep, woken, sleep, woken, ", heard[0]);
+  EXPECT_EQ("sleep, woken, sleep, woken, sleep, woken, ", heard[0]);
   EXPECT_EQ("sleep, woken, sleep, own 900, sleep, woken, ", heard[1]);
   served.reset();
   EXPECT_FALSE(clients[0]->Wait(5));

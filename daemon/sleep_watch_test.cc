@@ -135,11 +135,14 @@ struct ScriptedNotices : platform::PowerNotices {
 
 // "policy.lock" as a flag; a command may hold it.
 struct FlagHold : PolicyHold {
-  FlagHold(std::string* notes, bool busy) : log(notes), taken(busy) {}
+  FlagHold(std::string* notes, double* now, double busy)
+      : log(notes), clock(now), busyFrom(busy) {}
   std::string* log;
-  bool taken;  // by a command
+  double* clock;
+  double busyFrom;  // taken by a command from then on
   bool mine = false;
   bool Take(double) override {
+    bool taken = *clock >= busyFrom;
     if (!mine && !taken) Note(*log, "lock");
     return mine = mine || !taken;
   }
@@ -174,7 +177,9 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     int passes = 3;
     double clock = 5.5;  // when the last wait ended
     int32_t bookCode = 0;
-    bool registers = true, lockBusy = false, firstPassFails = false;
+    bool registers = true;
+    double lockBusyFrom = 1e9;
+    bool firstPassFails = false;
     double laterAt = 1e9;  // when the level becomes `later`
     int64_t later = 0;
   } cases[] = {
@@ -198,25 +203,35 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
        kNoWake,
        "pass, lock, book 1412, allow 1, write CH0B 02, write CH0C 02, "
        "cancel",
-       3, 6, 0, true, false, false, 2, 78},
+       3, 6, 0, true, 1e9, false, 2, 78},
       {"the lock taken: the shortest wake, answered in time", Mode::legacyPair,
-       40, kNight, "pass, book 120, allow 1, cancel, pass", 3, 11, 0, true,
-       true},
+       40, kNight, "pass, book 120, allow 1, cancel, pass", 3, 11, 0, true, 0},
       {"learns from its own wakes; no gain waits, then looks late",
        Mode::legacyPair, 40, kLearn,
        "pass, lock, book 1412, allow 1, pass, unlock, lock, book 780, "
        "allow 3, pass, unlock, lock, write CH0B 02, write CH0C 02, "
        "book 7200, allow 5",
-       5, 17, 0, true, false, false, 1.2, 59},
+       5, 17, 0, true, 1e9, false, 1.2, 59},
       {"a controller that failed is rebuilt before planning", Mode::legacyPair,
        40, kNight,
        "pass, open, lock, open, book 1412, allow 1, cancel, pass, unlock, "
        "pass",
-       3, 5.5, 0, true, false, true},
+       3, 5.5, 0, true, 1e9, true},
       {"a second will-sleep: the first booking cancelled, a new plan",
        Mode::legacyPair, 40, kTwice,
        "pass, lock, book 1412, allow 1, cancel, book 706, allow 2", 3, 13, 0,
-       true, false, false, 2, 60},
+       true, 1e9, false, 2, 60},
+      {"the lock taken later: a wake for the fastest charge from the last "
+       "level",
+       Mode::legacyPair, 40, kLearn,
+       "pass, lock, book 1412, allow 1, pass, unlock, book 1412, allow 3, "
+       "pass, book 1412, allow 5",
+       5, 21, 0, true, 2},
+      {"inhibited to look late: a dark wake at the limit keeps the look",
+       Mode::legacyPair, 40, Script(kLearn.begin(), kLearn.begin() + 3),
+       "pass, lock, book 1412, allow 1, pass, unlock, lock, write CH0B 02, "
+       "write CH0C 02, book 7200, allow 3",
+       9, 25, 0, true, 1e9, false, 12, 79},
       {"broken: registered again at the next pass, into a night",
        Mode::legacyPair, 40, kBreak, "pass, lock, book 1412", 3, 6},
       {"refused: one line, the rhythm kept, tried again quietly",
@@ -269,7 +284,7 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
           if (current.mode() != Mode::firmware) current.applyLimit(80, now);
           logWrites();
         },
-        std::make_unique<FlagHold>(&log, c.lockBusy));
+        std::make_unique<FlagHold>(&log, &clock, c.lockBusyFrom));
     loop.Start();
     for (int i = 0; i < c.passes; ++i) loop.RunOnce();
     logWrites();
