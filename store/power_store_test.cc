@@ -101,6 +101,16 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
   chmod(dir_.path().c_str(), 0700);
 }
 
+// A link on the way is walked as the kernel walks it: an absolute target
+// from the root, a relative one from the link's folder.
+TEST_F(PowerStoreTest, WalksOwnLinksAsTheKernelDoes) {
+  symlink(dir_.path().c_str(), (dir_.path() / "absolute").c_str());
+  symlink(".", (dir_.path() / "relative").c_str());
+  const WalkRule rule{.refusal = "", .followOwnLinks = true};
+  EXPECT_EQ(dir_.path(),
+            WalkToParent(dir_.path() / "absolute/relative/x", rule).path);
+}
+
 // The child announces that it is about to take the lock; the parent, still
 // holding it, changes the policy, and only then lets go. A child that got
 // past the lock early would report the old policy.
