@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "control/fake_smc_access.h"
 #include "sim/cli_args.h"
 #include "sim/control.h"
@@ -16,9 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 std::string Feed(Session& session, SimulatedMac& mac, std::string_view bytes) {
   session.Feed(Bytes(bytes.begin(), bytes.end()), mac);
-  std::string answer = ToHex(session.output());
-  session.output().clear();
-  return answer;
+  return ToHex(std::exchange(session.output(), {}));
 }
 
 TEST(SessionTest, AnswersAndEndings) {
@@ -55,16 +55,14 @@ TEST(SessionTest, AnswersAndEndings) {
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("firmware"));
-    if (*c.fault) {
-      HandleControl(mac, *c.fault == '{' ? nlohmann::json::parse(c.fault)
-                                         : FaultRequest({c.fault}, false));
-    }
+    if (*c.fault == '{') HandleControl(mac, nlohmann::json::parse(c.fault));
+    if (*c.fault && *c.fault != '{')
+      HandleControl(mac, FaultRequest({c.fault}, false));
     Session session(1);
     // Blocks may arrive split anywhere and joined to the next.
     std::string answer;
-    for (size_t at = 0; at < c.bytes.size(); at += 16) {
+    for (size_t at = 0; at < c.bytes.size(); at += 16)
       answer += Feed(session, mac, c.bytes.substr(at, 16));
-    }
     EXPECT_EQ(c.answer, answer) << c.name;
     EXPECT_EQ(c.ending, session.ending()) << c.name;
     if (c.ending != kOpen) {
@@ -159,26 +157,23 @@ TEST(SleepCycleTest, PhasesNoticesAndCapabilities) {
 // adapter), ExternalConnected, the highest level of the night.
 TEST(SleepCycleTest, EventsOfTheNight) {
   static const struct {
-    const char* options;
     double level;
-    const char* keys;  // set before the sleep
-    const char* outcome;
+    const char *options, *keys, *outcome;  // keys set before the sleep
   } cases[] = {
-      {R"({"hours": 1, "keysResetAt": 30})", 50, "CH0B 02, CH0I 01",
+      {50, R"({"hours": 1, "keysResetAt": 30})", "CH0B 02, CH0I 01",
        "72 % adapter supplying power, plugged, highest 72.2"},
-      {R"({"hours": 1, "rateChangeAt": 30, "rateAfter": 0})", 50, "",
+      {50, R"({"hours": 1, "rateChangeAt": 30, "rateAfter": 0})", "",
        "72 % adapter supplying power, plugged, highest 72.5"},
-      {R"({"hours": 1.5, "hold80Hours": 1, "rateAbove80": 10})", 75, "",
+      {75, R"({"hours": 1.5, "hold80Hours": 1, "rateAbove80": 10})", "",
        "85 % adapter supplying power, plugged, highest 85.0"},
-      {R"({"hours": 1, "pullOutAt": 30})", 50, "",
+      {50, R"({"hours": 1, "pullOutAt": 30})", "",
        "72 % adapter unplugged, unplugged, highest 72.5"},
-      {R"({"hours": 9, "pullOutAt": 0})", 50, "",
+      {50, R"({"hours": 9, "pullOutAt": 0})", "",
        "45 % adapter unplugged, unplugged, highest 50.1"},
   };
   for (const auto& c : cases) {
-    MachineDescription machine = BuiltInMachine("legacy-pair");
-    machine.battery.level = c.level;
-    SimulatedMac mac(machine);
+    SimulatedMac mac(BuiltInMachine("legacy-pair"));
+    mac.SetLevel(c.level);
     for (const auto& [key, value] : KeysFromText(c.keys))
       mac.smc().SetValue(key, value);
     PlayNight(mac, c.options, 1e6);
