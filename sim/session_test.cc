@@ -45,9 +45,10 @@ TEST(SessionTest, AnswersAndEndings) {
        kOpen},
       {"root domain, other property", "", "\x05\x04Nope", "0100", kOpen},
       {"adapter plugged in", "", "\x02\021ExternalConnected", "010401", kOpen},
-      // Power channel: a booking of 60 s, a cancel; a booking of NaN.
+      // Power channel: a booking of 60 s, a cancel; bookings of 0 and NaN.
       {"booked and cancelled", "", kBook + "\x4e\x40\x03",
        "0103000000000000000300000000000000", kOpen},
+      {"booking of 0", "", kBook + '\0' + '\0', "010300000000000000", kOpen},
       {"booking of NaN", "", kBook + "\xf8\x7f", "0103000000c20200e0", kOpen},
       {"booking refused",
        R"({"command": "sleep", "hours": 1, "refuseBookings": true})",
