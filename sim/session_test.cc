@@ -171,6 +171,10 @@ TEST(SleepCycleTest, EventsOfTheNight) {
        "72 % adapter unplugged, unplugged, highest 72.5"},
       {50, R"({"hours": 9, "pullOutAt": 0})", "",
        "45 % adapter unplugged, unplugged, highest 50.1"},
+      {50, R"({"hours": 1})", "CH0I 01",
+       "49 % adapter cut off by CH0I 01, plugged, highest 50.0"},
+      {75, R"({"hours": 1, "hold80Hours": 2})", "",
+       "80 % adapter supplying power, plugged, highest 80.0"},
   };
   for (const auto& c : cases) {
     SimulatedMac mac(BuiltInMachine("legacy-pair"));
