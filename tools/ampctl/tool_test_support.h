@@ -94,14 +94,6 @@ struct ToolHarness {
   }
 };
 
-// An argument list as one readable text, for assertion messages.
-inline std::string Joined(const NativeBackendTool::Arguments& arguments) {
-  std::string text;
-  for (const auto& argument : arguments)
-    text.append("[").append(argument).append("]");
-  return text;
-}
-
 }  // namespace ampervale::testing
 
 #endif  // AMPERVALE_TOOLS_AMPCTL_TOOL_TEST_SUPPORT_H_
