@@ -85,9 +85,8 @@ TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
 
 TEST(PowerToolTest, KnowsTheInstalledBackendHoweverItsPathIsSpelt) {
   const std::string bin = "/Library/Application Support/Ampervale/bin";
-  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"}) {
+  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"})
     EXPECT_EQ(kInstalledBackendPath, StandardizedPath(path, bin)) << path;
-  }
 }
 
 }  // namespace
