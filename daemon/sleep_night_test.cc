@@ -13,7 +13,6 @@
 #include "sim/control_client.h"
 #include "sim/machine.h"
 #include "sim/server.h"
-#include "sim/sleep_cycle.h"
 #include "store/test_support.h"
 
 namespace ampervale {
@@ -49,10 +48,9 @@ struct ServedMac {
 // never passes 81, and the night ends where the row says, in its number of
 // full wakes.
 TEST(SleepNightTest, TheBatteryStopsAtTheLimitWhileTheMacSleeps) {
-  const nlohmann::json kMacNight = {{"darkWakeEvery", 120},
-                                    {"linger", 10},
-                                    {"levelLag", 10},
-                                    {"fullWakeSeconds", 30}};
+  const auto kMacNight = nlohmann::json::parse(
+      R"({"darkWakeEvery": 120, "linger": 10, "levelLag": 10,
+          "fullWakeSeconds": 30})");
   const struct {
     const char* profile;
     nlohmann::json night;  // the sleep's options
@@ -92,10 +90,9 @@ TEST(SleepNightTest, TheBatteryStopsAtTheLimitWhileTheMacSleeps) {
     night.join();
 
     const nlohmann::json& sleep = state["state"]["sleep"];
-    double end = state["state"]["battery"]["level"];
     EXPECT_EQ("", err.str()) << row;
     EXPECT_LE(sleep["highestLevel"], c.highest) << row;
-    EXPECT_NEAR(c.end, end, 0.25) << row;
+    EXPECT_NEAR(c.end, double(state["state"]["battery"]["level"]), 0.25) << row;
     EXPECT_EQ(c.fullWakes, sleep["fullWakes"]) << row;
     EXPECT_EQ(0, sleep["lateAnswers"]) << row;
     EXPECT_EQ(0u, sleep["bookedWakes"].size()) << row;
@@ -132,9 +129,10 @@ TEST(SleepNightTest, EachRegistrationKnowsItsOwnWake) {
     for (int i : {0, 1}) {
       std::optional<platform::PowerNotice> notice = clients[i]->Wait(0.005);
       if (notice && notice->kind == Kind::kWillSleep) {
-        // Refused while asleep, and not taken for its own: 600 stands.
+        // Refused while asleep (no resources), and not taken for its own:
+        // 600 stands.
         if (!i && heard[i].empty()) {
-          EXPECT_EQ(sim::kIOCodeNoResources, clients[i]->BookWake(50));
+          EXPECT_EQ(int32_t(0xE00002BE), clients[i]->BookWake(50));
         }
         clients[i]->AllowSleep(notice->id);
         heard[i] += "sleep, ";

@@ -20,7 +20,8 @@ namespace ampervale::sim {
 namespace {
 
 int Connect(const std::string& path, const std::string& first_bytes) {
-  sockaddr_un address{AF_UNIX, {}};
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
