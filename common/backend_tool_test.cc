@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,16 +46,14 @@ TEST(BackendToolTest, ClosedStandardDescriptorsTakeNoFile) {
     for (int standard = 0; standard <= 2; ++standard) close(standard);
     const char* argv[] = {"tool", nullptr};
     return NativeBackendTool::main(1, argv, [&](const Arguments&) {
-      for (const char* name : {"0", "1", "2"}) {
+      for (const char* name : {"0", "1", "2"})
         open((file + name).c_str(), O_RDWR | O_CREAT, 0600);
-      }
       throw NativeControlError("Closed descriptors");
     });
   });
   EXPECT_EQ(1, testing::WaitForChild(child));
-  for (const char* name : {"0", "1", "2"}) {
+  for (const char* name : {"0", "1", "2"})
     EXPECT_EQ(0u, std::filesystem::file_size(file + name)) << name;
-  }
 }
 
 // What nobody reads is still written: to "/dev/null", without a failure.

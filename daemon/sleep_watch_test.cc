@@ -135,13 +135,13 @@ struct ScriptedNotices : platform::PowerNotices {
 
 // "policy.lock" as a flag; a command may hold it.
 struct FlagHold : PolicyHold {
-  FlagHold(std::string* notes, bool busy) : log(notes), taken(busy) {}
+  FlagHold(std::string* notes, int free) : log(notes), freeTakes(free) {}
   std::string* log;
-  bool taken;  // by a command
+  int freeTakes;  // then a command holds it for good
   bool mine = false;
   bool Take(double) override {
-    if (!mine && !taken) Note(*log, "lock");
-    return mine = mine || !taken;
+    if (!mine && freeTakes > 0) Note(*log, "lock");
+    return mine = mine || freeTakes-- > 0;
   }
   void Release() override {
     if (mine) Note(*log, "unlock");
@@ -174,7 +174,9 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     int passes = 3;
     double clock = 5.5;  // when the last wait ended
     int32_t bookCode = 0;
-    bool registers = true, lockBusy = false, firstPassFails = false;
+    bool registers = true;
+    int lockFreeTakes = 99;
+    bool firstPassFails = false;
     double laterAt = 1e9;  // when the level becomes `later`
     int64_t later = 0;
   } cases[] = {
@@ -198,25 +200,34 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
        kNoWake,
        "pass, lock, book 1412, allow 1, write CH0B 02, write CH0C 02, "
        "cancel",
-       3, 6, 0, true, false, false, 2, 78},
+       3, 6, 0, true, 99, false, 2, 78},
       {"the lock taken: the shortest wake, answered in time", Mode::legacyPair,
-       40, kNight, "pass, book 120, allow 1, cancel, pass", 3, 11, 0, true,
-       true},
+       40, kNight, "pass, book 120, allow 1, cancel, pass", 3, 11, 0, true, 0},
       {"learns from its own wakes; no gain waits, then looks late",
        Mode::legacyPair, 40, kLearn,
        "pass, lock, book 1412, allow 1, pass, unlock, lock, book 780, "
        "allow 3, pass, unlock, lock, write CH0B 02, write CH0C 02, "
        "book 7200, allow 5",
-       5, 17, 0, true, false, false, 1.2, 59},
+       5, 17, 0, true, 99, false, 1.2, 59},
       {"a controller that failed is rebuilt before planning", Mode::legacyPair,
        40, kNight,
        "pass, open, lock, open, book 1412, allow 1, cancel, pass, unlock, "
        "pass",
-       3, 5.5, 0, true, false, true},
+       3, 5.5, 0, true, 99, true},
       {"a second will-sleep: the first booking cancelled, a new plan",
        Mode::legacyPair, 40, kTwice,
        "pass, lock, book 1412, allow 1, cancel, book 706, allow 2", 3, 13, 0,
-       true, false, false, 2, 60},
+       true, 99, false, 2, 60},
+      {"the lock taken later: a wake from the last level", Mode::legacyPair, 40,
+       kLearn,
+       "pass, lock, book 1412, allow 1, pass, unlock, book 1412, allow 3, "
+       "pass, book 1412, allow 5",
+       5, 21, 0, true, 1},
+      {"inhibited to look late: a dark wake keeps the look", Mode::legacyPair,
+       40, Script(kLearn.begin(), kLearn.begin() + 3),
+       "pass, lock, book 1412, allow 1, pass, unlock, lock, write CH0B 02, "
+       "write CH0C 02, book 7200, allow 3",
+       9, 25, 0, true, 99, false, 12, 79},
       {"broken: registered again at the next pass, into a night",
        Mode::legacyPair, 40, kBreak, "pass, lock, book 1412", 3, 6},
       {"refused: one line, the rhythm kept, tried again quietly",
@@ -240,14 +251,13 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
     auto level = [&] {
       return std::optional(clock >= c.laterAt ? c.later : c.level);
     };
-    auto logWrites = [&] {
+    flushWrites = [&] {
       for (const std::string& entry : smc->log()) {
         if (entry.starts_with("write"))
           log += (log.empty() ? "" : ", ") + entry;
       }
       smc->clearLog();
     };
-    flushWrites = logWrites;
     DaemonLoop loop(
         std::make_shared<NativePowerController>(smc),
         {.now = [&] { return clock; },
@@ -267,12 +277,12 @@ TEST(SleepWatchTest, PlansEachStretchOfTheNight) {
           Note(log, "pass");
           if (++passes == 1 && c.firstPassFails) throw NativeControlError("x");
           if (current.mode() != Mode::firmware) current.applyLimit(80, now);
-          logWrites();
+          flushWrites();
         },
-        std::make_unique<FlagHold>(&log, c.lockBusy));
+        std::make_unique<FlagHold>(&log, c.lockFreeTakes));
     loop.Start();
     for (int i = 0; i < c.passes; ++i) loop.RunOnce();
-    logWrites();
+    flushWrites();
     flushWrites = [] {};
     if (c.passes > 10 && c.script.size() != 1) {
       log = "pass x" + std::to_string(passes) + ", registered x" +

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "sim/cli.h"
+#include "sim/cli_args.h"
 #include "sim/control.h"
 #include "sim/machine.h"
 #include "sim/simulated_mac.h"
@@ -16,6 +17,9 @@ using ampervale::testing::Words;
 
 // Refused before any simulator is reached: the socket does not exist.
 TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
+  static const char kHalfRateChange[] =
+      "A rate change needs both its time and its rate (--rate-change-at and "
+      "--rate-after)";
   static const struct {
     const char *arguments, *error;
   } kCases[] = {
@@ -47,11 +51,14 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
        "Option --hours takes 0 to 48 hours"},
       {"sleep --socket /none --hours 2 --dark-wake-every 0.5",
        "Option --dark-wake-every takes a number from 1 to 2880"},
-      {"sleep --socket /none --hours 48 --linger 2. --plug-wake",
+      {"sleep --socket /none --hours 48 --linger 2. --plug-wake "
+       "--dark-wake-every 1 --dark-wake-seconds 5",
        "Cannot reach the simulator at /none: No such file or directory"},
-      {"sleep --socket /none --hours 2 --rate-change-at 30",
-       "A rate change needs both its time and its rate (--rate-change-at and "
-       "--rate-after)"},
+      {"sleep --socket /none --hours 2 --dark-wake-seconds 5",
+       "--dark-wake-seconds needs --dark-wake-every: how often the machine "
+       "wakes dark"},
+      {"sleep --socket /none --hours 2 --rate-change-at 30", kHalfRateChange},
+      {"sleep --socket /none --hours 2 --rate-after 5", kHalfRateChange},
   };
   for (const auto& c : kCases) {
     std::ostringstream out;
@@ -62,16 +69,15 @@ TEST(SimulatorCommandLineTest, RefusesExtraWordsAndTrailingCharacters) {
               " takes a plain decimal number such as 20 or 2.5, not " +
               error.substr(bar + 1);
     }
-    EXPECT_EQ(error, ControlErrorOf(
-                         [&] { RunSimulatorTool(Words(c.arguments), out); }))
-        << c.arguments;
+    auto run = [&] { RunSimulatorTool(Words(c.arguments), out); };
+    EXPECT_EQ(error, ControlErrorOf(run)) << c.arguments;
     EXPECT_EQ("", out.str()) << c.arguments;
   }
 }
 
 // A machine file keeps its adapter key's value, in hex digits of either
 // case, and may start empty; the operator may fill the battery, and a new
-// level ends a firmware hold.
+// level ends a firmware hold. A fault set again on its target replaces it.
 TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   nlohmann::json file = nlohmann::json::parse(BuiltInMachineJson("firmware"));
   file["keys"]["CHIE"] = "9fF0", file["battery"]["level"] = 0;
@@ -85,10 +91,8 @@ TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
   machine.keys["CHIE"] = {0x00};
   SimulatedMac mac(machine);
   for (double level : {100.0, 78.0}) {
-    EXPECT_EQ(
-        R"({"ok":true})",
-        HandleControl(mac, {{"command", "battery"}, {"level", level}}).dump())
-        << level;
+    nlohmann::json request{{"command", "battery"}, {"level", level}};
+    EXPECT_EQ(R"({"ok":true})", HandleControl(mac, request).dump()) << level;
     mac.Advance(36);
   }
   EXPECT_EQ("charging amber",
@@ -99,6 +103,10 @@ TEST(SimulatorInputsTest, MachineFilesAndBatteryLevels) {
     HandleControl(mac, {{"command", "battery"}, {"level", level}});
     EXPECT_EQ(shown, mac.StateJson()["battery"]["percentage"]) << level;
   }
+  for (const char* code : {"1", "4294967295"})
+    HandleControl(mac, FaultRequest({"refuse-open", code}, false));
+  EXPECT_EQ(R"([{"code":-1,"kind":"refuse-open"}])",
+            mac.StateJson()["faults"].dump());
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // A socket folder others can change is refused; in a safe one (a sticky
-// one too), a link put in the socket's place is never followed.
+// one too), a link put in the socket's place is never followed. A socket
+// nobody listens on is replaced, a live one never.
 TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
   const testing::ScratchDirectory scratch;
   const fs::path folder = scratch.path() / "sim", victim = folder / "v";
@@ -27,36 +28,33 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
                {fs::perms::all | fs::perms::sticky_bit, ""},
                {fs::perms::owner_all, ""}};
   for (const auto& c : cases) {
-    fs::remove_all(folder);
-    fs::create_directory(folder);
+    fs::remove_all(folder), fs::create_directory(folder);
     fs::permissions(folder, c.folderMode);
-    std::string error;
-    try {
+    const std::string error = testing::ThrownText([&] {
       ListeningSocket listener(socket, false);
       std::ofstream(victim) << "secret";
       fs::permissions(victim, fs::perms::owner_read);
       fs::rename(socket, folder / "moved");
       fs::create_symlink(victim, socket);
-      listener.SetPrivate(true);
-      listener.SetPrivate(false);
-    } catch (const std::exception& thrown) {
-      error = thrown.what();
-    }
-    EXPECT_EQ(
-        *c.error ? "Socket folder is unsafe: " + folder.native() + c.error : "",
-        error);
+      listener.SetPrivate(true), listener.SetPrivate(false);
+    });
+    EXPECT_EQ(*c.error ? "Socket folder is unsafe: " + folder.native() + c.error
+                       : "(nothing thrown)",
+              error);
     EXPECT_TRUE(*c.error ||
                 fs::status(victim).permissions() == fs::perms::owner_read)
         << error;
   }
-  fs::remove(socket);
+  // The last one's socket, moved aside, is left by a simulator now gone.
+  fs::rename(folder / "moved", socket);
   ListeningSocket listener(socket, true);  // its user's alone, or anyone's
-  std::string modes = std::to_string(testing::ModeOf(socket));
-  listener.SetPrivate(false);
-  modes += " " + std::to_string(testing::ModeOf(socket));
+  EXPECT_EQ("Another simulator is serving " + socket,
+            testing::ThrownText([&] { ListeningSocket again(socket, false); }));
+  auto mode = [&] { return std::to_string(testing::ModeOf(socket)); };
+  std::string modes = mode();
+  listener.SetPrivate(false), modes += " " + mode();
   listener.SetPrivate(true);
-  EXPECT_EQ("384 438 384",
-            modes + " " + std::to_string(testing::ModeOf(socket)));
+  EXPECT_EQ("384 438 384", modes + " " + mode());
 }
 
 // Clients reach the socket by its path: a link on it is followed only when
@@ -65,8 +63,7 @@ TEST(ListeningSocketTest, ChangesNothingThroughAPathOthersCanSteer) {
 TEST(ListeningSocketTest, FollowsOnlyLinksNobodyElseCanRepoint) {
   const testing::ScratchDirectory scratch;
   const fs::path links = scratch.path() / "links", link = links / "sim";
-  fs::create_directory(scratch.path() / "real");
-  fs::create_directory(links);
+  fs::create_directory(scratch.path() / "real"), fs::create_directory(links);
   fs::permissions(links, fs::perms::all | fs::perms::sticky_bit);
   fs::create_directory_symlink("../real", link);
   for (const uid_t owner : {geteuid(), 12345u}) {

@@ -16,48 +16,41 @@ constexpr const char* kLimiter = "bfF0 02, bfD0 50 00 00 00, bfE0 4b 00 00 00";
 // waits for the level to fall to bfE0.
 TEST(PhysicsTest, KeysInForceDecideOneStep) {
   static const struct {
-    const char *keys, *adapter_key;
-    bool plugged;
     double level;
-    bool held;
-    const char *outcome, *reason;  // the reason before the step
+    // The reason is the one before the step.
+    const char *keys, *outcome, *reason, *adapter_key = "";
+    bool held = false, plugged = true;
   } kCases[] = {
-      {"", "CHIE", true, 50, false, "50.4 charging", "adapter supplying power"},
-      {"", "CHIE", true, 99.8, false, "100 holding", "adapter supplying power"},
-      {"", "CHIE", true, 100, false, "100 holding", "battery full"},
-      {"CH0B 02", "", true, 50, false, "50 holding",
-       "charging inhibited by CH0B 02"},
-      {"CH0C 02", "", true, 50, false, "50 holding",
-       "charging inhibited by CH0C 02"},
-      {"CHTE 01 00 00 00", "", true, 50, false, "50 holding",
+      {50, "", "50.4 charging", "adapter supplying power", "CHIE"},
+      {99.8, "", "100 holding", "adapter supplying power", "CHIE"},
+      {100, "", "100 holding", "battery full", "CHIE"},
+      {50, "CH0B 02", "50 holding", "charging inhibited by CH0B 02"},
+      {50, "CH0C 02", "50 holding", "charging inhibited by CH0C 02"},
+      {50, "CHTE 01 00 00 00", "50 holding",
        "charging inhibited by CHTE 01000000"},
-      {"CHIE 08", "CHIE", true, 50, false, "49.88 draining",
-       "adapter cut off by CHIE 08"},
-      {"CH0J 01, CH0B 02", "CH0J", true, 50, false, "49.88 draining",
-       "adapter cut off by CH0J 01"},
-      {"", "", false, 0.1, false, "0 draining", "adapter unplugged"},
-      {kLimiter, "", true, 70, false, "70.4 charging",
-       "up to the firmware limit 80 %"},
-      {kLimiter, "", true, 79.8, false, "80 holding held",
-       "up to the firmware limit 80 %"},
-      {kLimiter, "", true, 78, true, "78 holding held",
-       "firmware limit 80 %, resumes at 75 %"},
-      {kLimiter, "", true, 75, true, "75.4 charging",
-       "firmware limit 80 %, resumes at 75 %"},
-      {"bfF0 00, bfD0 50 00 00 00", "", true, 80, true, "80.4 charging",
-       "adapter supplying power"},
-      {"bfF0 02, bfD0 c8 00 00 00", "", true, 99.8, false, "100 holding held",
+      {50, "CHIE 08", "49.88 draining", "adapter cut off by CHIE 08", "CHIE"},
+      {50, "CH0J 01, CH0B 02", "49.88 draining", "adapter cut off by CH0J 01",
+       "CH0J"},
+      {0.1, "", "0 draining", "adapter unplugged", "", false, false},
+      {70, kLimiter, "70.4 charging", "up to the firmware limit 80 %"},
+      {79.8, kLimiter, "80 holding held", "up to the firmware limit 80 %"},
+      {78, kLimiter, "78 holding held", "firmware limit 80 %, resumes at 75 %",
+       "", true},
+      {75, kLimiter, "75.4 charging", "firmware limit 80 %, resumes at 75 %",
+       "", true},
+      {80, "bfF0 00, bfD0 50 00 00 00", "80.4 charging",
+       "adapter supplying power", "", true},
+      {99.8, "bfF0 02, bfD0 c8 00 00 00", "100 holding held",
        "up to the firmware limit 100 %"},
       // Without bfE0 charging resumes below bfD0.
-      {"bfF0 02, bfD0 50 00 00 00", "", true, 79, true, "79.4 charging",
-       "firmware limit 80 %, resumes at 80 %"},
+      {79, "bfF0 02, bfD0 50 00 00 00", "79.4 charging",
+       "firmware limit 80 %, resumes at 80 %", "", true},
   };
   for (const auto& c : kCases) {
     const std::string name = std::string(c.keys) + " at " +
                              std::to_string(c.level) + (c.held ? " held" : "");
-    const SMCModel smc(KeysFromText(c.keys));
-    const ChargeControls controls =
-        ReadChargeControls(smc, c.adapter_key, c.plugged);
+    const ChargeControls controls = ReadChargeControls(
+        SMCModel(KeysFromText(c.keys)), c.adapter_key, c.plugged);
     Battery battery{.level = c.level, .firmware_holding = c.held};
     EXPECT_EQ(c.reason, ReasonOf(battery, controls)) << name;
     const PowerState state = Advance(battery, controls, 36);

@@ -29,6 +29,12 @@ int Connect(const std::string& path, const std::string& first_bytes) {
   return fd;
 }
 
+// The answer to a power registration, '1' for accepted; 'x' for none.
+char Registered(int fd) {
+  char answer = 0;
+  return recv(fd, &answer, 1, 0) == 1 ? char('0' + answer) : 'x';
+}
+
 // Whether the server has closed `fd`: EOF within a moment.
 bool ClosedByServer(int fd) {
   pollfd ready{fd, POLLIN, 0};
@@ -54,8 +60,7 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
                       .tick_milliseconds = 10});
   std::thread serving([&] { server.Run(); });
   std::vector<int> held{Connect(path, "\x04"), Connect(path, "\x01")};
-  char registered = 0;
-  ASSERT_EQ(1, recv(held[0], &registered, 1, 0));
+  ASSERT_EQ('1', Registered(held[0]));
   // The half-sent request: greeting read, then 10 of a block's 80 bytes.
   char greeting[8];
   ASSERT_EQ(8, recv(held[1], greeting, 8, MSG_WAITALL));
@@ -74,8 +79,7 @@ TEST(ServerTest, AFullTableMakesRoomByClosingTheIdlest) {
   std::string closed;  // of the power client, the half-sent one, two idle
   for (int i = 0; i < 4; ++i) closed += ClosedByServer(held[i]) ? 'c' : 'o';
   EXPECT_EQ("oooc", closed);
-  server.Stop();
-  serving.join();
+  server.Stop(), serving.join();
   for (int fd : held) close(fd);
 }
 
@@ -104,14 +108,10 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
   chmod(scratch.path().c_str(), 0755);
   const std::string path = scratch.path() / "smc.sock";
   const testing::Pipe go, out;
-  auto registered = [](int fd) {
-    char answer = 0;
-    return recv(fd, &answer, 1, 0) == 1 ? char('0' + answer) : 'x';
-  };
   pid_t child = testing::StartChild([&] {  // holds none of the server's fds
     if (go.receive() != 'g' || setuid(65534) != 0) return 1;
     std::vector<int> power(17);
-    for (int& fd : power) out.send(registered(fd = Connect(path, "\x04")));
+    for (int& fd : power) out.send(Registered(fd = Connect(path, "\x04")));
     std::vector<int> more(48);  // with the 16 registered, 64 connections
     for (int& fd : more) fd = Connect(path, "");
     out.send(ClosedByServer(more.back()) ? 'c' : 'o');
@@ -127,7 +127,7 @@ TEST(ServerTest, EachUserHasItsOwnRegistrationsAndWakes) {
     std::thread serving([&] { server.Run(); });
     go.send('g');
     int root = Connect(path, "\x04");
-    root_log = registered(root);
+    root_log = Registered(root);
     std::thread client([&] { root_log += BookEachSleep(root, 1800); });
     while (log.size() < 19) log += out.receive();
     EXPECT_NO_THROW(SendControl(path, {{"command", "sleep"}, {"hours", 1}}));

@@ -21,16 +21,17 @@ std::string List(std::initializer_list<std::pair<uint64_t, uint64_t>> list) {
 }
 
 // Only a list as the kernel makes it is judged. Two masks, an unknown tag
-// or permission, or a cut entry make one whose meaning is a guess, even
-// where the guess (the last mask, tags skipped) would shut others out.
+// or permission, tags out of the kernel's order, a cut entry or another
+// version make one whose meaning is a guess, even where the guess (the last
+// mask, tags skipped or sorted) would shut others out.
 TEST(AccessListTest, RefusesListsTheKernelNeverMakes) {
   const std::string masked = List({{1, 7}, {2, 7}, {4, 5}, {16, 5}, {32, 5}});
   EXPECT_EQ("", PosixAccessListReason(masked));
   for (const std::string& list :
        {List({{1, 7}, {2, 7}, {4, 5}, {16, 7}, {16, 5}, {32, 5}}),
         List({{1, 7}, {4, 5}, {64, 7}, {32, 5}}),
-        List({{1, 7}, {4, 13}, {32, 5}}),
-        masked.substr(0, masked.size() - 1)}) {
+        List({{1, 7}, {4, 13}, {32, 5}}), List({{1, 7}, {32, 5}, {4, 5}}),
+        masked.substr(0, masked.size() - 1), "\3" + masked.substr(1)}) {
     EXPECT_EQ(kUnknownAccessList, PosixAccessListReason(list))
         << ::testing::PrintToString(list);
   }

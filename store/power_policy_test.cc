@@ -15,15 +15,13 @@ constexpr const char* kNotAnInteger =
 
 constexpr bool kHealth = true;
 
-std::string Reencoded(const std::string& json, bool health) {
-  try {
-    if (health) return EncodeHealth(DecodeHealth(json));
-    const NativePowerPolicy policy = DecodePolicy(json);
-    policy.validate();
-    return EncodePolicy(policy);
-  } catch (const std::exception& error) {
-    return error.what();
-  }
+std::string Reencoded(const std::string& json, bool health) try {
+  if (health) return EncodeHealth(DecodeHealth(json));
+  const NativePowerPolicy policy = DecodePolicy(json);
+  policy.validate();
+  return EncodePolicy(policy);
+} catch (const std::exception& error) {
+  return error.what();
 }
 
 // Decoding `json`, validating a policy and encoding the result gives
@@ -68,8 +66,7 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
        "the document holds a NUL byte"},
       {R"({"timestamp":-86400.0,"pid":1,"error":"Adapter: x","x":[]})",
        R"({"pid":1,"timestamp":-86400,"error":"Adapter: x"})", kHealth},
-      {R"({"pid":2147483647,"timestamp":786812345.6789012})",
-       R"({"pid":2147483647,"timestamp":786812345.6789012})", kHealth},
+      {R"({"pid":2147483647,"timestamp":786812345.6789012})", "", kHealth},
       {R"({"timestamp":0})", "\"pid\" is missing", kHealth},
       {R"({"pid":2147483648,"timestamp":0})",
        "\"pid\" is not an integer from -2147483648 to 2147483647", kHealth},
@@ -86,10 +83,9 @@ TEST(PowerPolicyTest, DecodesStrictlyAndEncodesCompactly) {
 }
 
 TEST(PowerPolicyTest, TimeCountsFromTheReferenceDate) {
-  const auto reference = std::chrono::system_clock::from_time_t(978307200);
-  EXPECT_EQ(786812345.5,
-            SecondsSinceReferenceDate(reference +
-                                      std::chrono::milliseconds(786812345500)));
+  EXPECT_EQ(786812345.5, SecondsSinceReferenceDate(
+                             std::chrono::system_clock::from_time_t(978307200) +
+                             std::chrono::milliseconds(786812345500)));
 }
 
 }  // namespace

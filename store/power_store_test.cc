@@ -15,10 +15,8 @@ namespace ampervale {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ModeOf;
-using testing::ReadFile;
-using testing::ThrownText;
-using testing::WriteFile;
+using testing::ModeOf, testing::ReadFile, testing::ThrownText,
+    testing::WriteFile;
 
 constexpr const char* kDone = "(nothing thrown)";
 constexpr const char* kUnexpected =
@@ -103,6 +101,16 @@ TEST_F(PowerStoreTest, MakesItsDirectoryPrivateWhereNoOneElseCanSteerIt) {
   chmod(dir_.path().c_str(), 0700);
 }
 
+// A link on the way is walked as the kernel walks it: an absolute target
+// from the root, a relative one from the link's folder.
+TEST_F(PowerStoreTest, WalksOwnLinksAsTheKernelDoes) {
+  symlink(dir_.path().c_str(), (dir_.path() / "absolute").c_str());
+  symlink(".", (dir_.path() / "relative").c_str());
+  const WalkRule rule{.refusal = "", .followOwnLinks = true};
+  EXPECT_EQ(dir_.path(),
+            WalkToParent(dir_.path() / "absolute/relative/x", rule).path);
+}
+
 // The child announces that it is about to take the lock; the parent, still
 // holding it, changes the policy, and only then lets go. A child that got
 // past the lock early would report the old policy.
@@ -137,7 +145,7 @@ enum class Place { kNone, kFifo, kLink, kData, kForeign };
 TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
   using enum Place;
   const std::string path = (run_ / "policy.json").native();
-  const std::string policy = "Cannot read " + path;
+  const std::string read = "Cannot read " + path;
   const std::string lock = "Backend lock is not a regular file owned by user " +
                            std::to_string(geteuid()) + ": " +
                            (run_ / "policy.lock").native();
@@ -149,14 +157,12 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
     std::string expected;
   } cases[] = {
       {"policy.json", kData, largest, kDone},
-      {"policy.json", kData, largest + " ",
-       policy + ": larger than 65536 bytes"},
+      {"policy.json", kData, largest + " ", read + ": larger than 65536 bytes"},
       {"policy.json", kData, R"({"ledMode":7})",
        "Cannot decode " + path + ": \"ledMode\" is not a string"},
-      {"policy.json", kFifo, "", policy + ": not a regular file"},
-      {"policy.json", kLink, "",
-       policy + ": Too many levels of symbolic links"},
-      {"policy.json", kForeign, "{}", policy + ": owned by user 12345"},
+      {"policy.json", kFifo, "", read + ": not a regular file"},
+      {"policy.json", kLink, "", read + ": Too many levels of symbolic links"},
+      {"policy.json", kForeign, "{}", read + ": owned by user 12345"},
       {"policy.json.tmp", kLink, "", kDone},
       {"policy.json.tmp", kData, "{\"up", kDone},
       {"policy.lock", kFifo, "", lock},
@@ -170,12 +176,10 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
   const fs::path elsewhere = dir_.path() / "elsewhere";
   WriteFile(elsewhere, "keep");
   const auto use = [&](const std::string& name) {
-    return ThrownText([&] {
-      if (name == "policy.json") store.loadPolicy();
-      if (name == "policy.json.tmp") store.savePolicy({.upperLimit = 80});
-      if (name == "policy.lock") store.withPolicyLock([] {});
-      if (name == "daemon.lock" || name == "health.json") store.health(kNow);
-    });
+    if (name == "policy.json") store.loadPolicy();
+    if (name == "policy.json.tmp") store.savePolicy({.upperLimit = 80});
+    if (name == "policy.lock") store.withPolicyLock([] {});
+    if (name == "daemon.lock" || name == "health.json") store.health(kNow);
   };
   for (const auto& c : cases) {
     if (c.place == kForeign && geteuid() != 0) continue;
@@ -190,7 +194,8 @@ TEST_F(PowerStoreTest, RefusesOrReplacesWhatLiesInAFilesPlace) {
       chown(file.c_str(), kOther, kOther);
       flock(held.get(), LOCK_EX);
     }
-    EXPECT_EQ(c.expected, use(c.name)) << c.name << " " << int(c.place);
+    EXPECT_EQ(c.expected, ThrownText([&] { use(c.name); }))
+        << c.name << " " << int(c.place);
   }
   EXPECT_EQ(R"({"upperLimit":80})", stored());
   EXPECT_EQ(0600, ModeOf(run_ / "policy.json"));
@@ -226,10 +231,6 @@ TEST_F(PowerStoreTest, HealthJudgesTheHeartbeatAndTheDaemonLock) {
               ThrownText([&] { EXPECT_EQ(heartbeat, store.health(kNow)); }))
         << c.pid << " " << c.age;
   }
-}
-
-std::ptrdiff_t OpenDescriptors() {
-  return std::distance(fs::directory_iterator("/dev/fd"), {});
 }
 
 void Limit80(NativePowerPolicy& p) { p.upperLimit = 80; }
@@ -347,7 +348,7 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     EXPECT_EQ(EncodePolicy(next), stored());
     if (files.fails("apply")) throw NativeControlError(kApplyFailure);
   };
-  const std::ptrdiff_t descriptors = OpenDescriptors();
+  const auto descriptors = std::distance(fs::directory_iterator("/dev/fd"), {});
   for (const auto& c : cases) {
     fs::remove(run_ / "policy.json");
     if (c.before != kNoFile) WriteFile(run_ / "policy.json", c.before);
@@ -363,7 +364,7 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
     EXPECT_EQ(c.after, stored()) << c.before << " " << c.failing;
     EXPECT_FALSE(fs::exists(run_ / "policy.json.tmp")) << c.failing;
   }
-  EXPECT_EQ(descriptors, OpenDescriptors());
+  EXPECT_EQ(descriptors, std::distance(fs::directory_iterator("/dev/fd"), {}));
 }
 
 }  // namespace

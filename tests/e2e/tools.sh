@@ -94,6 +94,7 @@ chmod 1777 "$library/LaunchDaemons"|chmod 755 "$library/LaunchDaemons"|Cannot wr
 set_acl "$library/LaunchDaemons" 2 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to user 4294967295 through its access-control list
 set_acl "$library/LaunchDaemons" 8 12345|set_acl "$library/LaunchDaemons"|Cannot write the launchd job through an unsafe folder: /Library/LaunchDaemons is open to group 4294967295 through its access-control list
 set_acl "$library/LaunchDaemons" 2 12345; chmod 755 "$library/LaunchDaemons"|set_acl "$library/LaunchDaemons"|
+set_acl "$library/elsewhere/real" 2 12345; chmod 775 "$library/elsewhere/real"|set_acl "$library/elsewhere/real"; chmod 755 "$library/elsewhere/real"|Refusing to register a backend that another user can replace: /Library/elsewhere/real is open to user 4294967295 through its access-control list
 echo kept >"$library/victim"; chmod 600 "$library/victim"; ln -sf /Library/victim "$job"||
 ROWS
   # No mode is set by path; the job is on disk before it takes its name, and

@@ -13,7 +13,6 @@
 namespace ampervale {
 namespace {
 
-using NativeBackendTool::Arguments;
 using Words = std::set<std::string>;
 
 TEST(ManPageTest, DescribesEveryCommandTheDispatcherAccepts) {
@@ -29,12 +28,12 @@ TEST(ManPageTest, DescribesEveryCommandTheDispatcherAccepts) {
         std::regex_replace(line.substr(4), std::regex("Fl "), "-"));
     items.push_back(Words(std::istream_iterator<std::string>(words), {}));
   }
-  for (const Arguments& command : NativeBackendTool::commandWordLists()) {
+  for (const auto& command : NativeBackendTool::commandWordLists()) {
     EXPECT_TRUE(std::ranges::any_of(items, [&](const Words& shown) {
       return std::ranges::all_of(command, [&](const std::string& word) {
         return shown.contains(word);
       });
-    })) << testing::Joined(command);
+    })) << ::testing::PrintToString(command);
   }
 }
 

@@ -9,7 +9,6 @@ namespace ampervale {
 namespace {
 
 using NativeBackendTool::Arguments;
-using testing::Joined;
 using testing::ToolHarness;
 
 const char kHelp[] =
@@ -19,9 +18,8 @@ const char kHelp[] =
     "magsafe-led enable|disable|always-off|green|amber, "
     "install [--allow-non-root-access], daemon\n"
     "Charge limits: 30\xE2\x80\x93"
-    "100%; --allow-non-root-access is accepted "
-    "for launcher compatibility. Control commands require the privileged "
-    "helper.\n";
+    "100%; --allow-non-root-access is accepted for launcher compatibility. "
+    "Control commands require the privileged helper.\n";
 const char kUnsupported[] = "Unsupported ampctl command or arguments";
 const char kNoDaemon[] =
     "Charge daemon not running; prepare the helper backends";
@@ -78,17 +76,17 @@ TEST(PowerToolTest, RefusesEveryOtherCommandToAnOrdinaryUser) {
     const bool open = words == Arguments{"version"} ||
                       words == Arguments{"--version"} ||
                       words == Arguments{"capabilities"};
+    SCOPED_TRACE(::testing::PrintToString(words));
     ToolHarness harness;
-    EXPECT_EQ(open ? "" : kDenied, harness.Run(words, 501)) << Joined(words);
-    EXPECT_FALSE(std::filesystem::exists(harness.runtime())) << Joined(words);
+    EXPECT_EQ(open ? "" : kDenied, harness.Run(words, 501));
+    EXPECT_FALSE(std::filesystem::exists(harness.runtime()));
   }
 }
 
 TEST(PowerToolTest, KnowsTheInstalledBackendHoweverItsPathIsSpelt) {
   const std::string bin = "/Library/Application Support/Ampervale/bin";
-  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"}) {
+  for (const char* path : {"ampctl", "./ampctl/", "..//bin/ampctl"})
     EXPECT_EQ(kInstalledBackendPath, StandardizedPath(path, bin)) << path;
-  }
 }
 
 }  // namespace

@@ -17,10 +17,8 @@ TEST(ReportsTest, CapabilitiesForAnyUserWithSortedKeys) {
   ToolHarness harness;
   harness.smc = std::make_shared<FakeSMCAccess>(
       FakeMachineKeys(Mode::legacySingle, "CH0J"));
-  harness.smc->set("CH0I", {0, 0});
   // A key wider than its mode needs does not make the mode.
-  harness.smc->set("CH0B", {0, 0});
-  harness.smc->set("CH0C", {0});
+  harness.Arrange("CH0I 00 00, CH0B 00 00, CH0C 00");
   // The probe never throws: what a read throws becomes the key's text.
   harness.smc->failRead("CHIE",
                         std::make_exception_ptr(std::runtime_error("gone")));
@@ -63,9 +61,9 @@ TEST(ReportsTest, ReportsJudgeTheHeartbeatAndNeedUsableHardware) {
   const std::string adapter = "Power adapter is ";
   const struct {
     const char* command;
-    std::optional<std::string> heartbeat;
-    const char* policy;  // nullptr: no policy file
-    std::string error;
+    std::optional<std::string> heartbeat = std::nullopt;
+    const char* policy = nullptr;  // nullptr: no policy file
+    std::string error = "";
     std::string out = "";
     Mode mode = Mode::firmware;
     const char* adapterKey = "CHIE";
@@ -80,14 +78,12 @@ TEST(ReportsTest, ReportsJudgeTheHeartbeatAndNeedUsableHardware) {
       {"status", std::nullopt, R"({"upperLimit":20})",
        "Invalid stored charge limit"},
       {"status", std::nullopt, nullptr, unavailable, "", Mode::unsupported},
-      {"adapter status", std::nullopt, nullptr,
-       "Adapter power control is unsupported by this firmware", "",
-       Mode::firmware, ""},
-      {"adapter status", std::nullopt, nullptr, "", adapter + "enabled\n"},
-      {"adapter status", std::nullopt, nullptr, "", adapter + "disabled\n",
-       Mode::firmware, "CHIE", 0x08},
-      {"adapter status", std::nullopt, nullptr, "", adapter + "disabled\n",
-       Mode::firmware, "CHIE", 0x01},
+      {.command = "adapter status",
+       .error = "Adapter power control is unsupported by this firmware",
+       .adapterKey = ""},
+      {.command = "adapter status", .out = adapter + "enabled\n"},
+      {.command = "adapter status", .out = adapter + "disabled\n", .chie = 0x8},
+      {.command = "adapter status", .out = adapter + "disabled\n", .chie = 0x1},
   };
   for (const auto& c : cases) {
     ToolHarness harness;

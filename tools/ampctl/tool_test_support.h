@@ -49,25 +49,21 @@ struct ToolHarness {
         runtime(),
         scratch.path() / "chargelimitd.plist",
         [this]() -> std::shared_ptr<NativeSMCAccess> {
-          if (!smcOpens) {
-            throw NativeControlError("AppleSMC is unavailable on this Mac");
-          }
-          return smc;
+          if (smcOpens) return smc;
+          throw NativeControlError("AppleSMC is unavailable on this Mac");
         },
         [this] { return battery; },
         [] { return std::string("Test OS 1.0"); },
         [this](NativePowerStore&, std::shared_ptr<NativePowerController>) {
           ++daemonRuns;
-        },
-    };
+        }};
   }
 
   // The command's failure text, "" when it succeeded.
   std::string Run(const NativeBackendTool::Arguments& arguments,
                   uid_t uid = 0) {
-    std::string thrown = ThrownText(
+    return ControlErrorOf(
         [&] { NativeBackendTool::runPowerTool(arguments, Context(uid)); });
-    return thrown == "(nothing thrown)" ? "" : thrown;
   }
 
   // A live daemon: its lock held and a fresh heartbeat with `error`.
@@ -82,9 +78,7 @@ struct ToolHarness {
   // in `broken` fail with "KEY refused".
   void Arrange(std::string_view keys, const std::string& broken = "") {
     for (auto& [key, bytes] : KeysFromText(keys)) smc->set(key, bytes);
-    for (const std::string& key : Words(broken)) {
-      smc->failWrite(key, key + " refused");
-    }
+    for (const auto& key : Words(broken)) smc->failWrite(key, key + " refused");
     smc->clearLog();
   }
 
@@ -99,14 +93,6 @@ struct ToolHarness {
                                                  : "(none)";
   }
 };
-
-// An argument list as one readable text, for assertion messages.
-inline std::string Joined(const NativeBackendTool::Arguments& arguments) {
-  std::string text;
-  for (const auto& argument : arguments)
-    text.append("[").append(argument).append("]");
-  return text;
-}
 
 }  // namespace ampervale::testing
 

@@ -4,7 +4,6 @@
 
 #include <sstream>
 
-#include "common/native_control_error.h"
 #include "control/fake_smc_access.h"
 
 namespace ampervale {
@@ -56,19 +55,15 @@ TEST(SMCToolTest, ArgumentRulesInTheirOrder) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.arguments));
     auto smc = std::make_shared<FakeSMCAccess>(KeysFromText("ACLC 00"));
+    std::shared_ptr<NativeSMCAccess> opened;  // set when the tool opens it
     std::ostringstream out;
-    bool opened = false;
-    SMCToolContext context{out, c.uid,
-                           [&]() -> std::shared_ptr<NativeSMCAccess> {
-                             opened = true;
-                             return smc;
-                           }};
+    SMCToolContext context{out, c.uid, [&] { return opened = smc; }};
     EXPECT_EQ(c.error, ControlErrorOf([&] {
                 NativeBackendTool::runSMCTool(c.arguments, context);
               }));
     EXPECT_EQ(c.out, out.str());
     // Only a write needs the SMC here.
-    EXPECT_EQ(*c.written != 0, opened);
+    EXPECT_EQ(*c.written != 0, opened != nullptr);
     EXPECT_EQ(c.written, smc->writtenText());
   }
 }
