@@ -246,10 +246,11 @@ class RecordingFileSystem final : public FileSystem {
   int createExclusive(int directory, const char* name, mode_t mode) override {
     return step("create") ? real_.createExclusive(directory, name, mode) : -1;
   }
-  // "short" writes at most three bytes at a time, as a signal may make it.
-  ssize_t write(int descriptor, const char* data, size_t size) override {
-    if (failing == "short") size = std::min<size_t>(size, 3);
-    return step("write") ? real_.write(descriptor, data, size) : -1;
+  // "N bytes" writes at most N (a digit) at a time: 3 as a signal may make
+  // it, 0 as a device that makes no progress.
+  ssize_t write(int descriptor, const char* data, size_t n) override {
+    if (failing.ends_with(" bytes")) n = std::min<size_t>(n, failing[0] - '0');
+    return step("write") ? real_.write(descriptor, data, n) : -1;
   }
   bool syncData(int fd) override { return step("sync") && real_.syncData(fd); }
   int close(int descriptor) override {
@@ -332,11 +333,13 @@ TEST_F(PowerStoreTest, UpdatesInDurableStepsAndRollsBack) {
        save + " create write sync close rename"},
       {kOld, Limit80, "apply write", kApplyFailure + kStays, kNew,
        save + " create write close"},
-      {kOld, Limit80, "short", kDone, kNew,
+      {kOld, Limit80, "3 bytes", kDone, kNew,
        "create write write write write write write sync close rename syncdir"},
       // A write interrupted by a signal is made again.
       {kOld, Limit80, "write EINTR", kDone, kNew,
        "create write write sync close rename syncdir"},
+      {kOld, Limit80, "0 bytes", "Cannot write " + tmp + eio, kOld,
+       "create write close"},
   };
   RecordingFileSystem files;
   const NativePowerStore store(

@@ -67,7 +67,9 @@ class TemporaryFile {
       const ssize_t count =
           files_.write(descriptor_, content.data(), content.size());
       if (count < 0 && errno == EINTR) continue;
-      if (count < 0) fail("Cannot write", paths_.temporary);
+      // A write that makes no progress would be tried for ever.
+      if (count == 0) errno = EIO;
+      if (count <= 0) fail("Cannot write", paths_.temporary);
       content.remove_prefix(static_cast<size_t>(count));
     }
   }
